@@ -1,0 +1,354 @@
+// The install run: from the payload to the started program and the removal of its folder.
+#include "main.h"
+
+#include "File.h"
+#include "Path.h"
+#include "Payload.h"
+#include "Splash.h"
+#include "String.h"
+#include "System.h"
+
+namespace {
+
+const char* const verFileOffset = "com.kestrom.tarnix.ide.installer_";
+const char* const verFileName = "MANIFEST.MF";
+const char* const bundleVersionTag = "Bundle-Version: ";
+const char* const splashName = "splash.bmp";
+const char* const zipSuffix = ".zip";
+const char* const launcherMarker = "$#launcher#";
+// How many taken folder names are skipped before the run settles for the last one.
+const UINT kFolderNameTries = 1000;
+
+struct InstallRun {
+    OpenedPayload payload;
+    File* self;
+    char* temporaryFolder;
+    char* extractionFolder;
+    UINT folderValue;
+    bool folderClaimed;
+};
+
+// Clean-up before a failure box: the launcher file and the tables that the run still holds.
+void ReleasePayload(InstallRun* run) {
+    run->self->Close(run->self);
+    if (run->payload.requiredIdsCount > 0) System::SafeFreeMemory(run->payload.requiredIdsTable);
+    System::SafeFreeMemory(run->payload.stringTableOffsetsTable);
+}
+
+int FailBeforeExtraction(InstallRun* run, const char* box) {
+    ReleasePayload(run);
+    System::ShowErrorMessage(box);
+    return -1;
+}
+
+int FailAfterExtraction(InstallRun* run, const char* box) {
+    ReleasePayload(run);
+    System::ShowErrorMessage(box);
+    RemoveFolder(run->extractionFolder);
+    return -1;
+}
+
+// The extraction folder for a counter value; null without memory.
+char* FormExtractionFolder(const char* temporaryFolder, UINT value) {
+    char* name = CreateTempFolder(value);
+    char* folder = name ? Path::Combine(temporaryFolder, name) : 0;
+    System::SafeFreeMemory(name);
+    return folder;
+}
+
+// Makes the extraction folder this run's own at its first extraction: a folder that another
+// launcher took in the meantime moves this run on to the next free name.
+void ClaimExtractionFolder(InstallRun* run) {
+    if (run->folderClaimed) return;
+    run->folderClaimed = true;
+    for (UINT tries = 0; tries < kFolderNameTries; tries++) {
+        if (OS::CreateFolderOnce(run->extractionFolder) != OS::kFolderExisted) return;
+        char* next = FormExtractionFolder(run->temporaryFolder, run->folderValue + 1);
+        if (!next) return;
+        run->folderValue++;
+        System::SafeFreeMemory(run->extractionFolder);
+        run->extractionFolder = next;
+    }
+}
+
+bool Extract(InstallRun* run, UINT id) {
+    ClaimExtractionFolder(run);
+    return ExtractFile(id, fileInfoTable, run->payload.stringTableOffsetsTable, run->self,
+                       run->extractionFolder);
+}
+
+// The first entry whose name contains `contains` (when given) and ends with `suffix`, or -1;
+// its name goes to *name.
+int FindEntry(InstallRun* run, const char* contains, const char* suffix, char** name) {
+    for (UINT id = 0; id < run->payload.header->numberOfFiles; id++) {
+        char* entryName = GetStringById(id, run->payload.stringTableOffsetsTable, run->self);
+        if (entryName && (!contains || String::StrStr(entryName, contains)) &&
+            String::EndsWith(entryName, suffix)) {
+            *name = entryName;
+            return (int)id;
+        }
+        System::SafeFreeMemory(entryName);
+    }
+    return -1;
+}
+
+// first + separator + second as a new text.
+char* Join(const char* first, const char* separator, const char* second) {
+    UINT size = String::StrLen(first) + String::StrLen(separator) + String::StrLen(second) + 1;
+    char* joined = (char*)System::SafeAllocMemory(size);
+    if (joined) {
+        String::StrCpy(joined, first ? first : "");
+        String::StrCat(joined, separator);
+        String::StrCat(joined, second);
+    }
+    return joined;
+}
+
+// Appends the VM arguments, one a line, to the ini file beside the program, if there is one.
+void WriteVmArguments(const char* executionString, const ArgList* vmArgsList) {
+    char* iniFile = String::StrDup(executionString);
+    if (!iniFile) return;
+    UINT length = String::StrLen(iniFile);
+    if (length >= 3) String::StrCpy(iniFile + length - 3, "ini");
+    File iniFileObj(iniFile, false);
+    iniFileObj.Seek(&iniFileObj, (int32_t)iniFileObj.GetSize(), 0);
+    for (UINT i = 0; i < vmArgsList->count; i++) {
+        const char* entry = vmArgsList->items[i];
+        iniFileObj.Write(&iniFileObj, (const BYTE*)entry, String::StrLen(entry));
+        iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
+    }
+    iniFileObj.Close(&iniFileObj);
+    System::SafeFreeMemory(iniFile);
+}
+
+// Builds the autorun command line, starts the program and waits for it, then has the
+// extraction folder removed.
+int Launch(InstallRun* run, const char* extractorFullName, const char* providedArguments,
+           const ArgList* vmArgsList, UINT* exitCode) {
+    const ExecutionInfo* info = run->payload.executionInfo;
+    File* self = run->self;
+    const UINT* strings = run->payload.stringTableOffsetsTable;
+
+    System::Trace("Reading autorun arguments...");
+    char* tmpArguments = GetStringById(info->ArgsStringId, strings, self);
+    if (!tmpArguments)
+        return FailAfterExtraction(run, "Failed to retreive arguments for executable.");
+    System::Trace("OK\n", "Arguments = '", tmpArguments, "'\n");
+
+    System::Trace("Reading autorun path...");
+    char* arguments = String::ReplaceAll(tmpArguments, launcherMarker, extractorFullName);
+    char* origExecString = GetStringById(info->ExecutableStringId, strings, self);
+    char* tmpExecutionString = Path::Combine(run->extractionFolder, origExecString);
+    char* executionString =
+        (char*)System::SafeAllocMemory(String::StrLen(tmpExecutionString) + 7);
+    if (!executionString || !tmpExecutionString)
+        return FailAfterExtraction(
+            run, "Failed to allocate enough memory to form execution string.");
+    System::Trace("OK\n", "Autorun path = '", origExecString, "'\n");
+
+    // Java mode starts "java" or "javax" by its bare name, found on the program search path;
+    // the stored path becomes its first argument. A program path under the extraction folder
+    // is quoted, since that folder may hold blanks.
+    char* program;
+    if (info->Flags & SFX_FLAG_JAVA) {
+        String::StrCpy(executionString, (info->Flags & SFX_FLAG_JAVAX) ? "javax" : "java");
+        char* javaArguments = Join(origExecString, " ", arguments);
+        System::SafeFreeMemory(arguments);
+        arguments = javaArguments;
+        program = String::StrDup(executionString);
+    } else {
+        System::SafeFreeMemory(executionString);
+        executionString = tmpExecutionString;
+        program = Join("\"", executionString, "\"");
+        OS::MarkExecutable(executionString);
+    }
+
+    if (!OS::SetCurrentDir(run->extractionFolder)) {
+        System::Trace("Failed to set current directory");
+        System::ShowErrorMessage("Failed to set current directory");
+        RemoveFolder(run->extractionFolder);
+        return -1;
+    }
+
+    char* fullArguments = Join(arguments, " ", providedArguments);
+    System::SafeFreeMemory(arguments);
+    arguments = fullArguments;
+
+    WriteVmArguments(executionString, vmArgsList);
+    setSplashText("Initializing...");
+
+    System::Trace("Executing autorun: '", program, "' with arguments:'", arguments, "'...");
+    if (!program || !System::ExecuteAndWait(program, arguments ? arguments : "")) {
+        System::ShowErrorMessage("Failed to start or wait for executable.");
+        // Leave the folder first, so that its removal can take the folder itself too.
+        OS::SetCurrentDir(run->temporaryFolder);
+        if (in_debug_mode) {
+            System::Trace("\n[DEBUG] Press any key clean temporary folder...");
+            System::WaitForAnyKey();
+        }
+        RemoveFolder(run->extractionFolder);
+        return -1;
+    }
+    System::Trace("OK\n", "Removing temporary folder...");
+    OS::SetCurrentDir(run->temporaryFolder);
+    if (in_debug_mode) {
+        System::Trace("\n[DEBUG] Press any key clean temporary folder...");
+        System::WaitForAnyKey();
+    }
+    RemoveFolder(run->extractionFolder);
+    System::Trace("FINISHED\n", "All went OK\n");
+    *exitCode = System::GetLastProcessExitCode();
+    return 0;
+}
+
+} // namespace
+
+char* CreateTempFolder(UINT uniqueValue) {
+    char* buffer = (char*)System::SafeAllocMemory(20);
+    if (!buffer) return 0;
+    char separator[2] = {OS::kSeparator, 0};
+    String::Format(buffer, 20, "sfx%u.tmp%s", NumArg(uniqueValue), separator);
+    return buffer;
+}
+
+char* readVersionFromFile(const char* fileName) {
+    File versionFile(fileName, true);
+    UINT size = versionFile.GetSize();
+    // The extra byte terminates the text; a failed size wraps to a request of 0 bytes.
+    char* versionFileContent = (char*)System::SafeAllocMemory(size + 1);
+    if (!versionFileContent) {
+        versionFile.Close(&versionFile);
+        return 0;
+    }
+    versionFile.Read(&versionFile, (BYTE*)versionFileContent, size);
+    versionFile.Close(&versionFile);
+
+    char* result = 0;
+    UINT bundleVersionTagLen = String::StrLen(bundleVersionTag);
+    const char* nextLine = versionFileContent;
+    for (;;) {
+        const char* lineEnd = String::StrStr(nextLine, "\r\n");
+        if (!lineEnd) break;
+        nextLine = lineEnd + 2;
+        if (!String::StartsWith(nextLine, bundleVersionTag)) continue;
+        nextLine += bundleVersionTagLen;
+        const char* endOfLine = String::StrStr(nextLine, "\r\n");
+        if (endOfLine) {
+            UINT length = (UINT)(endOfLine - nextLine);
+            result = (char*)System::SafeAllocMemory(length + 1);
+            String::StrNCpy(result, nextLine, length + 1);
+        }
+        break;
+    }
+    System::SafeFreeMemory(versionFileContent);
+    return result;
+}
+
+bool RemoveFolder(const char* folderName) {
+    // The folder is quoted: it may hold blanks.
+    char* command = Join(OS::kRemoveTreeCommand, "\"", folderName);
+    char* quoted = command ? Join(command, "", "\"") : 0;
+    if (quoted) OS::StartDetached(quoted);
+    System::SafeFreeMemory(command);
+    System::SafeFreeMemory(quoted);
+    return true;
+}
+
+int install(const char* extractorFullName, const char* providedArguments, ArgList* vmArgsList,
+            UINT* exitCode) {
+    if (!extractorFullName) {
+        System::ShowErrorMessage("Failed to get extractor name");
+        return -1;
+    }
+    System::Trace("launcher file name ='", extractorFullName, "'\n");
+
+    InstallRun run = {};
+    if (!OpenPayload(extractorFullName, true, &run.payload)) return -1;
+    run.self = run.payload.self;
+
+    System::Trace("Getting system temporary folder...");
+    run.temporaryFolder = System::GetTemporaryFolder();
+    // An empty path (one too long for its buffer) is no folder either.
+    if (!run.temporaryFolder || !run.temporaryFolder[0])
+        return FailBeforeExtraction(&run, "Failed to get system temporary folder");
+    System::Trace("OK\n");
+
+    // The folder is named after the tick count, moved on past names that exist already; nothing
+    // is created until the first entry is extracted.
+    System::Trace("Forming temporary folder...");
+    run.folderValue = OS::TickCount();
+    char* tempFolder = CreateTempFolder(run.folderValue);
+    if (!tempFolder)
+        return FailBeforeExtraction(&run, "Failed to form extraction temporary folder");
+    System::Trace("OK\n");
+
+    System::Trace("Creating extraction folder...");
+    run.extractionFolder = Path::Combine(run.temporaryFolder, tempFolder);
+    System::SafeFreeMemory(tempFolder);
+    if (!run.extractionFolder)
+        return FailBeforeExtraction(&run, "Failed to combine extraction folder");
+    for (UINT tries = 0; tries < kFolderNameTries && OS::PathExists(run.extractionFolder);
+         tries++) {
+        char* next = FormExtractionFolder(run.temporaryFolder, run.folderValue + 1);
+        if (!next) break;
+        run.folderValue++;
+        System::SafeFreeMemory(run.extractionFolder);
+        run.extractionFolder = next;
+    }
+    System::Trace("OK\n");
+
+    System::Trace("Browsing for version file...\n");
+    const char* version = "";
+    char* name = 0;
+    int verFileID = FindEntry(&run, verFileOffset, verFileName, &name);
+    if (verFileID >= 0) {
+        System::Trace(name, " : version file found!\n");
+        if (!Extract(&run, (UINT)verFileID))
+            return FailAfterExtraction(&run, "Failed to extract version file.");
+        char* manifestPath = Path::Combine(run.extractionFolder, name);
+        char* readVersion = readVersionFromFile(manifestPath);
+        System::SafeFreeMemory(manifestPath);
+        // Kept to the end of the process: the splash shows it.
+        if (readVersion) version = readVersion;
+        System::Trace("Read version: ", version, "\n");
+        System::SafeFreeMemory(name);
+    }
+
+    System::Trace("Browsing for splash bitmap...\n");
+    int splashID = FindEntry(&run, 0, splashName, &name);
+    if (splashID >= 0) {
+        System::Trace(name, " : Splash bitmap found!\n");
+        if (!Extract(&run, (UINT)splashID))
+            return FailAfterExtraction(&run, "Failed to extract splash bitmap.");
+        // The path is kept to the end of the process: the splash borrows it.
+        char* featureImage = Path::Combine(run.extractionFolder, name);
+        System::SafeFreeMemory(name);
+        showSplash(featureImage, version);
+    } else {
+        System::Trace("splash bitmap not found\n");
+    }
+
+    System::Trace("Extracting required files\n");
+    bool everyEntry = run.payload.requiredIdsCount == 0;
+    UINT count = everyEntry ? run.payload.header->numberOfFiles : run.payload.requiredIdsCount;
+    for (UINT i = 0; i < count; i++) {
+        UINT id = everyEntry ? i : run.payload.requiredIdsTable[i];
+        char* entryName = GetStringById(id, run.payload.stringTableOffsetsTable, run.self);
+        if (String::EndsWith(entryName, zipSuffix)) {
+            // Sized to the name, so that a long name is traced whole, in one write.
+            char* trace = in_debug_mode ? Join("Ignoring ZIP: ", entryName, "\n") : 0;
+            System::Trace(trace);
+            System::SafeFreeMemory(trace);
+        } else if (!Extract(&run, id)) {
+            System::SafeFreeMemory(entryName);
+            return FailAfterExtraction(
+                &run, everyEntry ? "Failed to extract file(s). Ensure that your temporary folder "
+                                   "is accessible and have enough free size."
+                                 : "Failed to extract file(s). Ensure that your temporary folder "
+                                   "is accessable and have enough free size.");
+        }
+        System::SafeFreeMemory(entryName);
+    }
+    System::Trace("Extraction succeeded\n");
+    return Launch(&run, extractorFullName, providedArguments, vmArgsList, exitCode);
+}

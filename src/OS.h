@@ -1,0 +1,144 @@
+// The platform layer: the only interface through which the launcher touches the operating
+// system. Each operation is implemented once for Win32 (os/Win32*.cpp) and once for POSIX
+// (os/Posix*.cpp); the build picks one set. This header itself includes no platform header.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef uint32_t UINT;
+typedef int BOOL;
+typedef unsigned char BYTE;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+namespace OS {
+
+// The separator of folder names in paths of this platform.
+extern const char kSeparator;
+
+// ---- memory -------------------------------------------------------------------------------
+// A zero-filled block of the process heap; null for 0 bytes or when the heap is exhausted.
+void* Alloc(UINT size);
+// Returns a block to the heap; false for null.
+bool Free(void* block);
+
+// ---- files --------------------------------------------------------------------------------
+// A platform file handle. 0 is the null handle (a closed object); kInvalidHandle is what a
+// failed open yields, and every operation on it fails.
+typedef intptr_t Handle;
+const Handle kNullHandle = 0;
+const Handle kInvalidHandle = -1;
+
+enum FileAccess {
+    kReadExisting,  // read, share read, the file must exist
+    kWriteExisting, // write, share read and write, the file must exist (never created)
+    kCreateAlways,  // write, share read and write, created or emptied
+};
+
+Handle FileOpen(const char* path, FileAccess access);
+// One platform read; *done gets the count read (0 at the end of the file).
+bool FileRead(Handle file, void* buffer, UINT size, UINT* done);
+// One platform write; *done gets the count written.
+bool FileWrite(Handle file, const void* buffer, UINT size, UINT* done);
+// origin: 0 start, 1 current, 2 end. Fails for a target before the start of the file.
+bool FileSeek(Handle file, int32_t distance, int origin, UINT* newPosition);
+// Fails for a size of 4 GiB or more.
+bool FileSize(Handle file, UINT* size);
+bool FileClose(Handle file);
+
+enum FolderResult { kFolderCreated, kFolderExisted, kFolderFailed };
+// Creates the folder with every missing parent.
+FolderResult CreateFolderTree(const char* path);
+// Creates one folder whose parent exists; kFolderExisted when the name is taken already.
+FolderResult CreateFolderOnce(const char* path);
+bool PathExists(const char* path);
+bool SetCurrentDir(const char* path);
+
+// ---- process ------------------------------------------------------------------------------
+// Gives the POSIX port its argument vector; the Win32 port reads its own raw command line.
+void SetArguments(int argc, char** argv);
+// Writes the module's full path into buffer (at most size - 1 characters and a NUL).
+void ModulePath(char* buffer, UINT size);
+// The raw command line, program path first.
+const char* CommandLine();
+// Milliseconds since an arbitrary start, wrapping at 32 bits.
+UINT TickCount();
+// GetTempPathA's contract: the length written, 0 on failure, or the size needed when the
+// path does not fit (nothing written then).
+UINT TempPath(char* buffer, UINT size);
+
+// A started program; kInvalidProcess when it could not be started.
+typedef intptr_t Process;
+const Process kInvalidProcess = -1;
+// Starts commandLine in the current directory with the launcher's start-up settings (Win32:
+// CreateProcessA; POSIX: /bin/sh -c).
+Process StartProcess(const char* commandLine);
+// Waits for the program's end without a time limit, takes its exit code and releases it.
+// False when the wait failed.
+bool WaitProcess(Process process, UINT* exitCode);
+// Lets an extracted program be started: POSIX payloads carry no file modes, so the program
+// is marked executable; Windows needs nothing.
+void MarkExecutable(const char* path);
+// Starts commandLine hidden and does not wait; the process may outlive the launcher.
+bool StartDetached(const char* commandLine);
+// The command, ending with a blank, that removes a folder tree named after it.
+extern const char* const kRemoveTreeCommand;
+
+// ---- user interface -----------------------------------------------------------------------
+// A modal error box (POSIX: "caption: text" on standard error).
+void ErrorBox(const char* caption, const char* text);
+// Opens the debug console and titles it; false when either fails.
+bool ConsoleOpen(const char* title);
+void ConsoleWrite(const char* text, UINT length);
+// Reads and discards one character of console input; returns at once when there is none.
+void ConsoleReadKey();
+// The path of the debug log file, as a new heap text.
+char* LogFilePath();
+
+// ---- threads ------------------------------------------------------------------------------
+typedef UINT (*ThreadRoutine)(void* param);
+// Starts routine on a new thread at once; false when it could not be started.
+bool StartThread(ThreadRoutine routine, void* param, UINT* threadId);
+
+// ---- sockets ------------------------------------------------------------------------------
+typedef intptr_t Socket;
+const Socket kInvalidSocket = -1;
+bool NetStartup();
+void NetCleanup();
+// A TCP socket listening on every IPv4 interface; kInvalidSocket when any step fails, with
+// whatever was taken released.
+Socket TcpListen(uint16_t port, int backlog);
+// Blocks until a peer connects; writes its dotted address into peer. kInvalidSocket on failure.
+Socket TcpAccept(Socket server, char* peer, UINT peerSize);
+void SocketClose(Socket socket);
+
+// ---- splash window ------------------------------------------------------------------------
+// All Ui* operations act on the one splash window and are called on the splash thread, except
+// UiSetLabelText and UiPostQuit. On a platform without windows they do nothing.
+typedef void* Picture;
+// Loads a bitmap file completely; null when it is missing or unreadable.
+Picture PictureLoad(const char* path);
+// Creates the hidden borderless picture window, sets its class icon and subclasses it.
+void UiInit(const char* title, int iconId);
+// Gives the window the picture; the window takes the picture's size.
+void UiSetPicture(Picture picture);
+// Creates the marquee bar and the label, with the default GUI font, in white on the picture.
+void UiCreateControls(UINT textColour);
+void UiWindowSize(int* width, int* height);
+void UiScreenSize(int* width, int* height);
+void UiMoveAndShow(int x, int y);
+void UiPlaceLabel(int x, int y, int width, int height);
+void UiPlaceBar(int x, int y, int width, int height);
+void UiStartMarquee(UINT intervalMs);
+// Replaces the label's text and repaints the picture under it; harmless without a label.
+void UiSetLabelText(const char* text);
+// Pumps the calling thread's messages until it is asked to quit.
+void UiMessageLoop();
+// Asks the thread to leave its message loop; harmless when it has none.
+void UiPostQuit(UINT threadId);
+
+} // namespace OS

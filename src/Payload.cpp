@@ -1,0 +1,254 @@
+#include "Payload.h"
+
+#include "Path.h"
+#include "String.h"
+#include "System.h"
+
+FileInformation* fileInfoTable = 0;
+UINT fileInfoCount = 0;
+UINT filesDataStartOffset = 0;
+UINT stringTableEntriesCount = 0;
+BYTE BUFFER[4096];
+
+namespace {
+
+// Where each entry's data begins, summed once per opened payload so that extracting every entry
+// stays linear in their number. 0xFFFFFFFF marks an offset beyond the format's 2 GiB.
+UINT* fileDataOffsets = 0;
+
+void ResetDataOffsets() {
+    System::SafeFreeMemory(fileDataOffsets);
+    fileDataOffsets = 0;
+}
+
+UINT Clamp(uint64_t offset) { return offset > SFX_MAX_FILE_SIZE ? 0xFFFFFFFF : (UINT)offset; }
+
+UINT DataOffsetOf(UINT fileID, const FileInformation* table) {
+    uint64_t offset = filesDataStartOffset;
+    if (table != fileInfoTable) {
+        for (UINT index = 0; index < fileID; index++) offset += table[index].Size;
+        return Clamp(offset);
+    }
+    if (!fileDataOffsets) {
+        fileDataOffsets = (UINT*)System::SafeAllocMemory(fileInfoCount * 4);
+        // Without memory for the sums, walk the earlier entries each time.
+        if (!fileDataOffsets) {
+            for (UINT index = 0; index < fileID; index++) offset += table[index].Size;
+            return Clamp(offset);
+        }
+        for (UINT i = 0; i < fileInfoCount; i++) {
+            fileDataOffsets[i] = Clamp(offset);
+            offset += table[i].Size;
+        }
+    }
+    return fileDataOffsets[fileID];
+}
+
+// Closes the launcher file and shows the box of a failed opening step.
+bool Fail(File* self, const char* box) {
+    self->Close(self);
+    System::ShowErrorMessage(box);
+    return false;
+}
+
+} // namespace
+
+bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* opened) {
+    OpenedPayload p = {};
+    p.self = File::Open(launcherPath);
+    if (!p.self) {
+        System::ShowErrorMessage("Failed to open extractor");
+        return false;
+    }
+    File* self = p.self;
+    p.formatter = (Formatter*)System::SafeAllocMemory(sizeof(Formatter));
+    if (p.formatter) p.formatter->_file = self;
+    p.footer = p.formatter ? p.formatter->ParseFooter() : 0;
+    if (!p.footer) return Fail(self, "Failed to navigate to SFX Footer");
+
+    if (traceFooter && in_debug_mode) {
+        char buffer[40];
+        String::Format(buffer, sizeof buffer, "PackageSize=%u CRC=%u\n",
+                       NumArg(p.footer->PackageSize), NumArg(p.footer->CRC32));
+        System::Trace("SFX Footer record parsed:", buffer);
+    }
+
+    if (!self->Seek(self, (int32_t)(0xFFFFFFF8u - p.footer->PackageSize), 2)) {
+        self->Close(self);
+        System::Trace("ERROR: Failed to navigate to Header Record!");
+        return false;
+    }
+
+    p.header = p.formatter->ParseHeader();
+    if (!p.header) {
+        Fail(self, "Failed to parse SFX Header");
+        System::Trace("Failed to parse SFX Header\n");
+        return false;
+    }
+
+    System::Trace("SFX Header record parsing...");
+    if (!IsHeaderValid(p.header)) {
+        Fail(self, "SFX Header invalid");
+        System::Trace("FAILED! Header is invalid.\n");
+        return false;
+    }
+
+    System::Trace("OK\n", "Execution Info parsing...");
+    p.executionInfo = p.formatter->ParseExecutionInfo();
+    if (!p.executionInfo) return Fail(self, "Failed to parse ExecutionInfo");
+
+    System::Trace("OK\n", "File Information Table parsing...");
+    ResetDataOffsets();
+    fileInfoTable = p.formatter->ParseFileInformationTable(p.header->numberOfFiles);
+    if (!fileInfoTable) return Fail(self, "Failed to parse File Information Table");
+    fileInfoCount = p.header->numberOfFiles;
+
+    System::Trace("OK\n", "Required Files Table parsing...");
+    if (!self->ReadUINT(self, &p.requiredIdsCount))
+        return Fail(self, "Failed to parse Required Files Table");
+    if (p.requiredIdsCount != 0) {
+        UINT tableSize = p.requiredIdsCount * 4;
+        if (p.requiredIdsCount <= 0xFFFFFFFFu / 4 && tableSize <= self->GetSize())
+            p.requiredIdsTable = (UINT*)System::SafeAllocMemory(tableSize);
+        if (!p.requiredIdsTable ||
+            self->Read(self, (BYTE*)p.requiredIdsTable, tableSize) != tableSize) {
+            System::SafeFreeMemory(p.requiredIdsTable);
+            return Fail(self, "Failed to parse Required Files Table");
+        }
+        for (UINT i = 0; i < p.requiredIdsCount; i++) {
+            const BYTE* b = (const BYTE*)&p.requiredIdsTable[i];
+            p.requiredIdsTable[i] =
+                (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24;
+        }
+    }
+
+    System::Trace("OK\n", "Allocating memory for Strings Table...");
+    p.stringTableOffset = self->GetCurentPos(self);
+    p.stringTableEntriesCount = p.header->numberOfFiles + 2;
+    if (p.header->numberOfFiles < 0xFFFFFFFFu / 4 - 2)
+        p.stringTableOffsetsTable =
+            (UINT*)System::SafeAllocMemory(p.stringTableEntriesCount * 4);
+    if (!p.stringTableOffsetsTable) {
+        System::SafeFreeMemory(p.requiredIdsTable);
+        return Fail(self, "Failed to allocate memory for Strings Table");
+    }
+
+    System::Trace("OK\n", "Parsing Strings Table...");
+    uint64_t skippedBytes = 0;
+    for (UINT entryIndex = 0; entryIndex < p.stringTableEntriesCount; entryIndex++) {
+        uint64_t offset = p.stringTableOffset + skippedBytes;
+        UINT stringSize = 0;
+        bool ok = offset <= SFX_MAX_FILE_SIZE && self->ReadUINT(self, &stringSize) &&
+                  stringSize <= SFX_MAX_FILE_SIZE && self->Skip(self, (int32_t)stringSize);
+        if (!ok) {
+            System::SafeFreeMemory(p.requiredIdsTable);
+            System::SafeFreeMemory(p.stringTableOffsetsTable);
+            return Fail(self, "Failed to parse Strings Table");
+        }
+        p.stringTableOffsetsTable[entryIndex] = (UINT)offset;
+        skippedBytes += 4 + (uint64_t)stringSize;
+    }
+    stringTableEntriesCount = p.stringTableEntriesCount;
+
+    System::Trace("OK\n");
+    filesDataStartOffset = self->GetCurentPos(self);
+    *opened = p;
+    return true;
+}
+
+char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder) {
+    if (id >= stringTableEntriesCount || !stringOffsetTable) return 0;
+    if (!tableHolder->Seek(tableHolder, (int32_t)stringOffsetTable[id], 0)) return 0;
+    UINT fileNameSize;
+    if (!tableHolder->ReadUINT(tableHolder, &fileNameSize)) return 0;
+    // A length the file cannot hold is damage, not a request for that much memory.
+    if (fileNameSize > tableHolder->GetSize()) return 0;
+    char* block = (char*)System::SafeAllocMemory(fileNameSize + 1);
+    if (!block) return 0;
+    if (tableHolder->Read(tableHolder, (BYTE*)block, fileNameSize) != fileNameSize &&
+        fileNameSize != 0) {
+        System::SafeFreeMemory(block);
+        return 0;
+    }
+    return block;
+}
+
+bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable,
+                 const UINT* stringsOffsetsTable, File* dataHolder, const char* targetFolder) {
+    if (fileID >= fileInfoCount) {
+        System::Trace("fileName error\n");
+        return false;
+    }
+    UINT fileSize = fileInfoTable[fileID].Size;
+    if (!dataHolder->Seek(dataHolder, (int32_t)filesDataStartOffset, 0)) {
+        System::Trace("dataholder error\n");
+        return false;
+    }
+    UINT currentFileDataOffset = DataOffsetOf(fileID, fileInfoTable);
+
+    char* fileName = GetStringById(fileID, stringsOffsetsTable, dataHolder);
+    if (!fileName) {
+        System::Trace("fileName error\n");
+        return false;
+    }
+    // A stored name must not reach outside the target folder.
+    if (!Path::StaysInside(fileName)) {
+        System::Trace("ERROR: refusing '", fileName, "': the name leaves the target folder\n");
+        System::SafeFreeMemory(fileName);
+        return false;
+    }
+    char* fileFullPath = Path::Combine(targetFolder, fileName);
+    if (!fileFullPath) {
+        System::SafeFreeMemory(fileName);
+        System::Trace("fileFullPath error\n");
+        return false;
+    }
+    System::Trace("extracting '", fileName, "' to '", fileFullPath, "'...");
+
+    bool ok = true;
+    if (Path::IsDirectory(fileFullPath)) {
+        File::CreateDirectoryA(fileFullPath);
+    } else {
+        char* fileDirectory = Path::GetFileFolder(fileFullPath);
+        File* targetFile = 0;
+        if (!fileDirectory) {
+            System::Trace("ERROR:failed to find file '", fileFullPath, "' directory!\n");
+            ok = false;
+        } else {
+            File::CreateDirectoryA(fileDirectory);
+            System::SafeFreeMemory(fileDirectory);
+            targetFile = File::Create(fileFullPath);
+            if (!targetFile) {
+                System::Trace("targetFile error\n");
+                ok = false;
+            }
+        }
+        if (ok && (currentFileDataOffset > SFX_MAX_FILE_SIZE ||
+                   !dataHolder->Seek(dataHolder, (int32_t)currentFileDataOffset, 0))) {
+            System::Trace("dataholder error (2)\n");
+            ok = false;
+        } else if (ok && !CopyFileData(dataHolder, targetFile, fileSize)) {
+            System::Trace("CopyFileData error\n");
+            ok = false;
+        }
+        if (targetFile) {
+            targetFile->Close(targetFile);
+            System::SafeFreeMemory(targetFile);
+        }
+    }
+    System::SafeFreeMemory(fileName);
+    System::SafeFreeMemory(fileFullPath);
+    if (ok) System::Trace("OK\n");
+    return ok;
+}
+
+bool CopyFileData(File* source, File* dest, UINT copyAmount) {
+    UINT fileSize = copyAmount;
+    while (fileSize != 0) {
+        UINT dataSize = fileSize < sizeof BUFFER ? fileSize : (UINT)sizeof BUFFER;
+        if (source->Read(source, BUFFER, dataSize) != dataSize) return false;
+        if (!dest->Write(dest, BUFFER, dataSize)) return false;
+        fileSize -= dataSize;
+    }
+    return true;
+}

@@ -1,0 +1,369 @@
+// The POSIX implementation of the platform layer.
+#include "../OS.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace OS {
+
+const char kSeparator = '/';
+const char* const kRemoveTreeCommand = "rm -rf ";
+
+namespace {
+
+// Handles are descriptors plus one, so that descriptor 0 is never the null handle.
+int Fd(Handle handle) { return (int)handle - 1; }
+Handle FromFd(int fd) { return fd < 0 ? kInvalidHandle : (Handle)fd + 1; }
+
+char* commandLine = 0;
+bool consoleOpen = false;
+
+// Appends text to a growing heap text; false when memory runs out.
+bool Append(char** text, size_t* length, const char* piece, size_t pieceLength) {
+    char* grown = (char*)realloc(*text, *length + pieceLength + 1);
+    if (!grown) return false;
+    memcpy(grown + *length, piece, pieceLength);
+    *length += pieceLength;
+    grown[*length] = 0;
+    *text = grown;
+    return true;
+}
+
+// Appends one argument as a Windows command line would carry it: quoted when it holds a blank.
+bool AppendArgument(char** text, size_t* length, const char* argument) {
+    bool quote = strchr(argument, ' ') != 0;
+    return (!quote || Append(text, length, "\"", 1)) &&
+           Append(text, length, argument, strlen(argument)) &&
+           (!quote || Append(text, length, "\"", 1));
+}
+
+} // namespace
+
+void* Alloc(UINT size) { return size ? calloc(1, size) : 0; }
+
+bool Free(void* block) {
+    if (!block) return false;
+    free(block);
+    return true;
+}
+
+Handle FileOpen(const char* path, FileAccess access) {
+    int flags = access == kReadExisting    ? O_RDONLY
+                : access == kWriteExisting ? O_WRONLY
+                                           : O_WRONLY | O_CREAT | O_TRUNC;
+    if (!path) return kInvalidHandle;
+    int fd = open(path, flags | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+            close(fd);
+            return kInvalidHandle;
+        }
+    }
+    return FromFd(fd);
+}
+
+bool FileRead(Handle file, void* buffer, UINT size, UINT* done) {
+    *done = 0;
+    ssize_t got;
+    do got = read(Fd(file), buffer, size);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) return false;
+    *done = (UINT)got;
+    return true;
+}
+
+bool FileWrite(Handle file, const void* buffer, UINT size, UINT* done) {
+    *done = 0;
+    const char* bytes = (const char*)buffer;
+    while (*done < size) {
+        ssize_t put = write(Fd(file), bytes + *done, size - *done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        *done += (UINT)put;
+    }
+    return true;
+}
+
+bool FileSeek(Handle file, int32_t distance, int origin, UINT* newPosition) {
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    off_t position = lseek(Fd(file), (off_t)distance, whence);
+    if (position < 0 || position > (off_t)0xFFFFFFFE) return false;
+    *newPosition = (UINT)position;
+    return true;
+}
+
+bool FileSize(Handle file, UINT* size) {
+    struct stat st;
+    if (fstat(Fd(file), &st) != 0 || st.st_size > (off_t)0xFFFFFFFE) return false;
+    *size = (UINT)st.st_size;
+    return true;
+}
+
+bool FileClose(Handle file) { return close(Fd(file)) == 0; }
+
+FolderResult CreateFolderOnce(const char* path) {
+    if (mkdir(path, 0755) == 0) return kFolderCreated;
+    struct stat st;
+    return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? kFolderExisted
+                                                                          : kFolderFailed;
+}
+
+FolderResult CreateFolderTree(const char* path) {
+    if (!path || !*path) return kFolderFailed;
+    size_t length = strlen(path);
+    char* partial = (char*)malloc(length + 1);
+    if (!partial) return kFolderFailed;
+    memcpy(partial, path, length + 1);
+    // Create each missing parent in turn, then the folder itself.
+    for (size_t i = 1; i < length; i++) {
+        if (partial[i] != '/') continue;
+        partial[i] = 0;
+        CreateFolderOnce(partial);
+        partial[i] = '/';
+    }
+    while (length > 1 && partial[length - 1] == '/') partial[--length] = 0;
+    FolderResult result = CreateFolderOnce(partial);
+    free(partial);
+    return result;
+}
+
+bool PathExists(const char* path) {
+    struct stat st;
+    return path && lstat(path, &st) == 0;
+}
+
+bool SetCurrentDir(const char* path) { return path && chdir(path) == 0; }
+
+void SetArguments(int argc, char** argv) {
+    // Rebuilds the raw command line that a Windows launcher receives: the module path first,
+    // then the arguments, each quoted where it holds a blank.
+    char* text = 0;
+    size_t length = 0;
+    char module[4096];
+    ModulePath(module, sizeof module);
+    bool ok = AppendArgument(&text, &length, module);
+    for (int i = 1; ok && i < argc; i++)
+        ok = Append(&text, &length, " ", 1) && AppendArgument(&text, &length, argv[i]);
+    if (!ok) {
+        free(text);
+        text = 0;
+    }
+    commandLine = text;
+}
+
+void ModulePath(char* buffer, UINT size) {
+    if (size == 0) return;
+    ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
+    buffer[length < 0 ? 0 : length] = 0;
+}
+
+const char* CommandLine() { return commandLine ? commandLine : ""; }
+
+UINT TickCount() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (UINT)((uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u);
+}
+
+UINT TempPath(char* buffer, UINT size) {
+    const char* folder = getenv("TMPDIR");
+    if (!folder || !*folder) folder = "/tmp";
+    size_t length = strlen(folder);
+    bool addSeparator = folder[length - 1] != '/';
+    size_t needed = length + (addSeparator ? 1 : 0);
+    if (needed + 1 > size) return (UINT)(needed + 1);
+    memcpy(buffer, folder, length);
+    if (addSeparator) buffer[length] = '/';
+    buffer[needed] = 0;
+    return (UINT)needed;
+}
+
+Process StartProcess(const char* commandLine) {
+    pid_t pid = fork();
+    if (pid < 0) return kInvalidProcess;
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", commandLine, (char*)0);
+        _exit(127);
+    }
+    return (Process)pid;
+}
+
+bool WaitProcess(Process process, UINT* exitCode) {
+    int status = 0;
+    pid_t got;
+    do got = waitpid((pid_t)process, &status, 0);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) return false;
+    *exitCode = WIFEXITED(status) ? (UINT)WEXITSTATUS(status) : 128u + (UINT)WTERMSIG(status);
+    return true;
+}
+
+void MarkExecutable(const char* path) {
+    struct stat st;
+    if (path && stat(path, &st) == 0 && S_ISREG(st.st_mode))
+        chmod(path, st.st_mode | ((st.st_mode & 0444) >> 2));
+}
+
+bool StartDetached(const char* commandLine) {
+    // Double fork: the grandchild is adopted by init and outlives the launcher.
+    pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        setsid();
+        if (fork() == 0) {
+            int null = open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                dup2(null, 0);
+                dup2(null, 1);
+                dup2(null, 2);
+            }
+            execl("/bin/sh", "sh", "-c", commandLine, (char*)0);
+        }
+        _exit(0);
+    }
+    int status;
+    waitpid(child, &status, 0);
+    return true;
+}
+
+void ErrorBox(const char* caption, const char* text) {
+    fprintf(stderr, "%s: %s\n", caption, text ? text : "");
+    fflush(stderr);
+}
+
+bool ConsoleOpen(const char*) {
+    consoleOpen = true;
+    return true;
+}
+
+void ConsoleWrite(const char* text, UINT length) {
+    if (!consoleOpen) return;
+    UINT done;
+    FileWrite(FromFd(2), text, length, &done);
+}
+
+void ConsoleReadKey() {
+    int tty = open("/dev/tty", O_RDONLY | O_CLOEXEC);
+    if (tty < 0) return;
+    char key;
+    ssize_t got;
+    do got = read(tty, &key, 1);
+    while (got < 0 && errno == EINTR);
+    close(tty);
+}
+
+char* LogFilePath() {
+    char folder[4096];
+    UINT length = TempPath(folder, sizeof folder);
+    if (length == 0 || length >= sizeof folder) return 0;
+    static const char kName[] = "quillane.log";
+    char* path = (char*)Alloc(length + sizeof kName);
+    if (path) {
+        memcpy(path, folder, length);
+        memcpy(path + length, kName, sizeof kName);
+    }
+    return path;
+}
+
+namespace {
+struct ThreadStart {
+    ThreadRoutine routine;
+    void* param;
+};
+
+void* ThreadMain(void* start) {
+    ThreadStart copy = *(ThreadStart*)start;
+    free(start);
+    copy.routine(copy.param);
+    return 0;
+}
+} // namespace
+
+bool StartThread(ThreadRoutine routine, void* param, UINT* threadId) {
+    static UINT nextId = 1;
+    ThreadStart* start = (ThreadStart*)malloc(sizeof(ThreadStart));
+    if (!start) return false;
+    start->routine = routine;
+    start->param = param;
+    pthread_t thread;
+    if (pthread_create(&thread, 0, ThreadMain, start) != 0) {
+        free(start);
+        return false;
+    }
+    pthread_detach(thread);
+    *threadId = __atomic_fetch_add(&nextId, 1, __ATOMIC_SEQ_CST);
+    return true;
+}
+
+bool NetStartup() {
+    // A peer that closes first must not end the launcher.
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void NetCleanup() {}
+
+Socket TcpListen(uint16_t port, int backlog) {
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server < 0) return kInvalidSocket;
+    struct sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    // Lets the next launcher bind while an earlier connection lingers in TIME_WAIT, as a
+    // Windows listener can; a port held by a live listener stays taken.
+    int reuse = 1;
+    setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (bind(server, (struct sockaddr*)&local, sizeof local) != 0 || listen(server, backlog) != 0) {
+        close(server);
+        return kInvalidSocket;
+    }
+    return (Socket)server;
+}
+
+Socket TcpAccept(Socket server, char* peer, UINT peerSize) {
+    struct sockaddr_in from;
+    socklen_t fromlen = sizeof from;
+    int client;
+    do client = accept((int)server, (struct sockaddr*)&from, &fromlen);
+    while (client < 0 && errno == EINTR);
+    if (client < 0) return kInvalidSocket;
+    if (peerSize) {
+        if (!inet_ntop(AF_INET, &from.sin_addr, peer, peerSize)) peer[0] = 0;
+    }
+    return (Socket)client;
+}
+
+void SocketClose(Socket socket) { close((int)socket); }
+
+// No windows on this platform: the splash shows nothing, while its listener still runs.
+Picture PictureLoad(const char*) { return 0; }
+void UiInit(const char*, int) {}
+void UiSetPicture(Picture) {}
+void UiCreateControls(UINT) {}
+void UiWindowSize(int* width, int* height) { *width = *height = 0; }
+void UiScreenSize(int* width, int* height) { *width = *height = 0; }
+void UiMoveAndShow(int, int) {}
+void UiPlaceLabel(int, int, int, int) {}
+void UiPlaceBar(int, int, int, int) {}
+void UiStartMarquee(UINT) {}
+void UiSetLabelText(const char*) {}
+void UiMessageLoop() {}
+void UiPostQuit(UINT) {}
+
+} // namespace OS

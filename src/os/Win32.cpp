@@ -1,0 +1,293 @@
+// The platform layer on Win32: heap, files, folders, processes, the debug console, threads and
+// the listening socket. The splash window's part is in Win32Splash.cpp.
+#include <winsock2.h>
+#include <windows.h>
+#include <shlobj.h>
+
+#include "OS.h"
+
+namespace OS {
+
+const char kSeparator = '\\';
+const char* const kRemoveTreeCommand = "cmd /C rmdir /S /Q ";
+
+static HANDLE AsHandle(Handle file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+// ---- memory -------------------------------------------------------------------------------
+
+void* Alloc(UINT size) {
+    if (size == 0) return NULL;
+    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+}
+
+bool Free(void* block) {
+    if (block == NULL) return false;
+    return HeapFree(GetProcessHeap(), 0, block) != 0;
+}
+
+// ---- files --------------------------------------------------------------------------------
+
+Handle FileOpen(const char* path, FileAccess access) {
+    DWORD desiredAccess = GENERIC_WRITE;
+    DWORD shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    DWORD disposition = OPEN_EXISTING;
+    if (access == kReadExisting) {
+        desiredAccess = GENERIC_READ;
+        shareMode = FILE_SHARE_READ;
+    } else if (access == kCreateAlways) {
+        disposition = CREATE_ALWAYS;
+    }
+    HANDLE file = CreateFileA(path, desiredAccess, shareMode, NULL, disposition, 0, NULL);
+    return reinterpret_cast<Handle>(file);
+}
+
+bool FileRead(Handle file, void* buffer, UINT size, UINT* done) {
+    DWORD count = 0;
+    BOOL ok = ReadFile(AsHandle(file), buffer, size, &count, NULL);
+    *done = count;
+    return ok != FALSE;
+}
+
+bool FileWrite(Handle file, const void* buffer, UINT size, UINT* done) {
+    DWORD count = 0;
+    BOOL ok = WriteFile(AsHandle(file), buffer, size, &count, NULL);
+    *done = count;
+    return ok != FALSE;
+}
+
+bool FileSeek(Handle file, int32_t distance, int origin, UINT* newPosition) {
+    // Without a high part the call reports failure through the position value alone.
+    DWORD position = SetFilePointer(AsHandle(file), distance, NULL, (DWORD)origin);
+    if (position == INVALID_SET_FILE_POINTER) return false;
+    if (newPosition != NULL) *newPosition = position;
+    return true;
+}
+
+bool FileSize(Handle file, UINT* size) {
+    LARGE_INTEGER fileSize;
+    if (!GetFileSizeEx(AsHandle(file), &fileSize)) return false;
+    if (fileSize.QuadPart < 0 || fileSize.QuadPart > (LONGLONG)0xFFFFFFFFu) return false;
+    *size = (UINT)fileSize.QuadPart;
+    return true;
+}
+
+bool FileClose(Handle file) {
+    return CloseHandle(AsHandle(file)) != FALSE;
+}
+
+// The full path of path as a new heap text, or null.
+static char* AbsolutePath(const char* path) {
+    DWORD needed = GetFullPathNameA(path, 0, NULL, NULL);
+    if (needed == 0) return NULL;
+    char* full = static_cast<char*>(Alloc(needed + 1));
+    if (full == NULL) return NULL;
+    DWORD written = GetFullPathNameA(path, needed + 1, full, NULL);
+    if (written == 0 || written > needed) {
+        Free(full);
+        return NULL;
+    }
+    return full;
+}
+
+FolderResult CreateFolderTree(const char* path) {
+    if (path == NULL || path[0] == '\0') return kFolderFailed;
+    // The shell refuses relative paths, and the extraction folder may be given as one.
+    char* full = AbsolutePath(path);
+    if (full == NULL) return kFolderFailed;
+    int result = SHCreateDirectoryExA(NULL, full, NULL);
+    Free(full);
+    if (result == ERROR_SUCCESS) return kFolderCreated;
+    if (result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) return kFolderExisted;
+    return kFolderFailed;
+}
+
+FolderResult CreateFolderOnce(const char* path) {
+    if (CreateDirectoryA(path, NULL)) return kFolderCreated;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return kFolderExisted;
+    return kFolderFailed;
+}
+
+bool PathExists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool SetCurrentDir(const char* path) {
+    return SetCurrentDirectoryA(path) != FALSE;
+}
+
+// ---- process ------------------------------------------------------------------------------
+
+void SetArguments(int, char**) {}
+
+void ModulePath(char* buffer, UINT size) {
+    if (buffer == NULL || size == 0) return;
+    DWORD length = GetModuleFileNameA(GetModuleHandleW(NULL), buffer, size);
+    // Older systems leave a cut path without its NUL.
+    if (length >= size) length = size - 1;
+    buffer[length] = '\0';
+}
+
+const char* CommandLine() {
+    return GetCommandLineA();
+}
+
+UINT TickCount() {
+    return GetTickCount();
+}
+
+UINT TempPath(char* buffer, UINT size) {
+    return GetTempPathA(size, buffer);
+}
+
+Process StartProcess(const char* commandLine) {
+    // CreateProcessA may write into the command line it is given.
+    char* command = static_cast<char*>(Alloc((UINT)lstrlenA(commandLine) + 1));
+    if (command == NULL) return kInvalidProcess;
+    lstrcpyA(command, commandLine);
+
+    // The program inherits the launcher's own start-up settings, such as how to show itself.
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof(si));
+    si.cb = sizeof(si);
+    GetStartupInfoA(&si);
+    PROCESS_INFORMATION pi;
+    ZeroMemory(&pi, sizeof(pi));
+    BOOL started = CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi);
+    Free(command);
+    if (!started) return kInvalidProcess;
+    CloseHandle(pi.hThread);
+    return reinterpret_cast<Process>(pi.hProcess);
+}
+
+bool WaitProcess(Process process, UINT* exitCode) {
+    HANDLE handle = reinterpret_cast<HANDLE>(process);
+    DWORD waitResult = WaitForSingleObject(handle, INFINITE);
+    DWORD code = 0;
+    if (GetExitCodeProcess(handle, &code) && exitCode != NULL) *exitCode = code;
+    CloseHandle(handle);
+    return waitResult != WAIT_FAILED;
+}
+
+void MarkExecutable(const char*) {}
+
+bool StartDetached(const char* commandLine) {
+    return WinExec(commandLine, SW_HIDE) > 31;
+}
+
+// ---- user interface -----------------------------------------------------------------------
+
+static HANDLE consoleOut = NULL;
+
+void ErrorBox(const char* caption, const char* text) {
+    MessageBoxA(NULL, text, caption, MB_ICONERROR);
+}
+
+bool ConsoleOpen(const char* title) {
+    if (!AllocConsole()) return false;
+    if (!SetConsoleTitleA(title)) return false;
+    consoleOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    return true;
+}
+
+void ConsoleWrite(const char* text, UINT length) {
+    if (consoleOut == NULL || consoleOut == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteConsoleA(consoleOut, text, length, &written, NULL);
+}
+
+void ConsoleReadKey() {
+    char key[1];
+    DWORD read = 0;
+    // Without a console the handle is not a console one and the read fails at once.
+    ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), key, 1, &read, NULL);
+}
+
+char* LogFilePath() {
+    static const char kLogPath[] = "C:\\quillane.log";
+    char* path = static_cast<char*>(Alloc(sizeof(kLogPath)));
+    if (path != NULL) lstrcpyA(path, kLogPath);
+    return path;
+}
+
+// ---- threads ------------------------------------------------------------------------------
+
+namespace {
+struct ThreadStart {
+    ThreadRoutine routine;
+    void* param;
+};
+} // namespace
+
+// Thread routines of the launcher do not use the platform's calling convention.
+static DWORD WINAPI ThreadTrampoline(LPVOID start) {
+    ThreadStart call = *static_cast<ThreadStart*>(start);
+    Free(start);
+    return call.routine(call.param);
+}
+
+bool StartThread(ThreadRoutine routine, void* param, UINT* threadId) {
+    ThreadStart* start = static_cast<ThreadStart*>(Alloc(sizeof(ThreadStart)));
+    if (start == NULL) return false;
+    start->routine = routine;
+    start->param = param;
+    DWORD id = 0;
+    HANDLE thread = CreateThread(NULL, 0, ThreadTrampoline, start, 0, &id);
+    if (thread == NULL) {
+        Free(start);
+        return false;
+    }
+    if (threadId != NULL) *threadId = id;
+    // Nobody waits for the launcher's threads: the handle is not needed.
+    CloseHandle(thread);
+    return true;
+}
+
+// ---- sockets ------------------------------------------------------------------------------
+
+bool NetStartup() {
+    WSADATA wsaData;
+    return WSAStartup(MAKEWORD(1, 1), &wsaData) == 0;
+}
+
+void NetCleanup() {
+    WSACleanup();
+}
+
+Socket TcpListen(uint16_t port, int backlog) {
+    SOCKET server = socket(AF_INET, SOCK_STREAM, 0);
+    if (server == INVALID_SOCKET) return kInvalidSocket;
+    sockaddr_in local;
+    ZeroMemory(&local, sizeof(local));
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    if (bind(server, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        listen(server, backlog) != 0) {
+        closesocket(server);
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(server);
+}
+
+Socket TcpAccept(Socket server, char* peer, UINT peerSize) {
+    if (peer != NULL && peerSize > 0) peer[0] = '\0';
+    sockaddr_in from;
+    ZeroMemory(&from, sizeof(from));
+    int fromLength = sizeof(from);
+    SOCKET client =
+        accept(static_cast<SOCKET>(server), reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (client == INVALID_SOCKET) return kInvalidSocket;
+    if (peer != NULL && peerSize > 0) {
+        const char* address = inet_ntoa(from.sin_addr);
+        if (address != NULL) lstrcpynA(peer, address, (int)peerSize);
+    }
+    return static_cast<Socket>(client);
+}
+
+void SocketClose(Socket socket) {
+    closesocket(static_cast<SOCKET>(socket));
+}
+
+} // namespace OS

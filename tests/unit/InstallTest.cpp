@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Splash.h"
+#include "main.h"
+#include "TestUtil.h"
+
+TEST(Install, TemporaryFolderName) {
+    EXPECT_EQ(Take(CreateTempFolder(0)), P("sfx0.tmp|"));
+    std::string longest = Take(CreateTempFolder(4294967295u));
+    EXPECT_EQ(longest, P("sfx4294967295.tmp|"));
+    EXPECT_EQ(longest.size(), 18u);
+}
+
+TEST(Install, VersionFromManifest) {
+    struct Case {
+        const char* content;
+        const char* version;
+    } cases[] = {
+        {"Manifest-Version: 1.0\r\nBundle-Version: 3.1.0\r\nX: y\r\n", "3.1.0"},
+        {"Bundle-Version: 3.1.0\r\nX: y\r\n", "<null>"}, // the first line never matches
+        {"Manifest-Version: 1.0\nBundle-Version: 3.1.0\n", "<null>"},
+        {"A: b\r\nBundle-Version:  3.1\r\n", " 3.1"},
+        {"A: b\r\nbundle-version: 3.1\r\n", "<null>"},
+        {"A: b\r\nBundle-Version: 3.1", "<null>"}, // last line without CR LF
+        {"A: b\r\nBundle-Version: 1\r\nBundle-Version: 2\r\n", "1"},
+        {"A: b\r\nBundle-Version: 1.0\nmore\r\n", "1.0\nmore"},
+        {"A: b\r\nBundle-Version: \r\n", ""},
+        {"", "<null>"},
+    };
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        dir.Write("MANIFEST.MF", c.content);
+        EXPECT_EQ(Take(readVersionFromFile(dir.Path("MANIFEST.MF").c_str())), c.version)
+            << c.content;
+    }
+    EXPECT_EQ(Take(readVersionFromFile(dir.Path("missing|MANIFEST.MF").c_str())), "<null>");
+    // The content is a text that ends at its first zero byte.
+    const char withZero[] = "A: b\r\nC: d\0\r\nBundle-Version: 9\r\n";
+    dir.Write("MANIFEST.MF", std::string(withZero, sizeof withZero - 1));
+    EXPECT_EQ(Take(readVersionFromFile(dir.Path("MANIFEST.MF").c_str())), "<null>");
+}
+
+TEST(Splash, CentredWithTruncationTowardZero) {
+    EXPECT_EQ(SplashOrigin(1920, 640), 640);
+    EXPECT_EQ(SplashOrigin(1080, 400), 340);
+    EXPECT_EQ(SplashOrigin(1024, 501), 261);
+    EXPECT_EQ(SplashOrigin(1920, 2001), -40);
+}
+
+TEST(Splash, TextBeforeAnyWindowIsHarmless) {
+    setSplashText("Initializing...");
+}

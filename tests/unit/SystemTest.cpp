@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "System.h"
+#include "TestUtil.h"
+
+TEST(System, Memory) {
+    EXPECT_EQ(System::SafeAllocMemory(0), nullptr);
+    EXPECT_FALSE(System::SafeFreeMemory(nullptr));
+    BYTE* block = (BYTE*)System::SafeAllocMemory(64);
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 64; i++) EXPECT_EQ(block[i], 0) << "zero-filled at " << i;
+    EXPECT_TRUE(System::SafeFreeMemory(block));
+}
+
+TEST(System, MemCmpAndMemCpy) {
+    const BYTE a[] = {1, 2, 3}, b[] = {1, 2, 4};
+    EXPECT_EQ(System::MemCmp(a, b, 0), 0);
+    EXPECT_EQ(System::MemCmp(a, b, 2), 0);
+    EXPECT_EQ(System::MemCmp(a, b, 3), -1);
+    EXPECT_EQ(System::MemCmp(b, a, 3), -1) << "equality only, no order";
+
+    BYTE overlap[] = {1, 2, 3, 4, 5, 0};
+    System::MemCpy(overlap + 1, overlap, 5); // backwards: safe towards higher addresses
+    const BYTE expected[] = {1, 1, 2, 3, 4, 5};
+    EXPECT_EQ(System::MemCmp(overlap, expected, 6), 0);
+    System::MemCpy(overlap, expected, 0);
+    System::MemCpy(overlap, expected, -3);
+}
+
+TEST(System, TemporaryFolderEndsWithSeparator) {
+    std::string folder = Take(System::GetTemporaryFolder());
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), OS::kSeparator);
+}
+
+TEST(System, ExecuteAndWaitKeepsTheExitCode) {
+    ScratchDir dir;
+#ifdef _WIN32
+    const char* shell = "cmd";
+    std::string exit7 = "/C exit 7";
+#else
+    const char* shell = "/bin/sh";
+    std::string exit7 = "-c 'exit 7'";
+#endif
+    EXPECT_TRUE(System::ExecuteAndWait(shell, exit7.c_str()));
+    EXPECT_EQ(System::GetLastProcessExitCode(), 7u);
+    // A long command line is started whole, not cut at 1023 characters.
+    std::string marker = dir.Path("long.txt");
+#ifdef _WIN32
+    std::string longArgs = "/C echo " + std::string(1500, 'x') + "> \"" + marker + "\"";
+#else
+    std::string longArgs = "-c 'echo " + std::string(1500, 'x') + " > \"" + marker + "\"'";
+#endif
+    EXPECT_TRUE(System::ExecuteAndWait(shell, longArgs.c_str()));
+    EXPECT_EQ(System::GetLastProcessExitCode(), 0u);
+    EXPECT_NE(dir.Read("long.txt").find(std::string(1500, 'x')), std::string::npos);
+}
+
+TEST(System, ExecuteAndWaitOfAMissingProgram) {
+    ScratchDir dir;
+    std::string missing = "\"" + dir.Path("no such program.exe") + "\"";
+    BOOL started = System::ExecuteAndWait(missing.c_str(), "");
+#ifdef _WIN32
+    EXPECT_FALSE(started);
+#else
+    // The POSIX port starts programs through the shell, which reports the missing program.
+    EXPECT_TRUE(started);
+    EXPECT_EQ(System::GetLastProcessExitCode(), 127u);
+#endif
+}
