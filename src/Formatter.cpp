@@ -4,10 +4,50 @@
 
 const char SIGNATURE[20] = "org.vantrel.kit.sfx";
 
+namespace {
+
+UINT Le32(const BYTE* b) { return (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24; }
+
+// Reads size bytes at offset; false when they are not all there.
+bool ReadAt(File* file, UINT offset, BYTE* buffer, UINT size) {
+    return offset <= SFX_MAX_FILE_SIZE && file->Seek(file, (int32_t)offset, 0) &&
+           file->Read(file, buffer, size) == size;
+}
+
+} // namespace
+
+UINT FindPayloadEnd(File* file, UINT fileSize) {
+    const UINT kPeOffsetField = 0x3C, kSecurityEntry = 4;
+    BYTE dos[64];
+    if (!ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return fileSize;
+    UINT pe = Le32(dos + kPeOffsetField);
+    // The signature, the file header and the optional header's magic.
+    BYTE head[26];
+    if (pe > fileSize || !ReadAt(file, pe, head, sizeof head) || Le32(head) != 0x00004550)
+        return fileSize;
+    UINT magic = (UINT)head[24] | (UINT)head[25] << 8;
+    UINT directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+    if (!directories) return fileSize;
+    // NumberOfRvaAndSizes sits just before the data directories.
+    BYTE count[4], entry[8];
+    UINT optional = pe + 24;
+    if (!ReadAt(file, optional + directories - 4, count, 4) || Le32(count) <= kSecurityEntry ||
+        !ReadAt(file, optional + directories + kSecurityEntry * 8, entry, 8))
+        return fileSize;
+    UINT tableStart = Le32(entry), tableSize = Le32(entry + 4);
+    if (tableSize == 0 || tableStart < SFX_FOOTER_SIZE || tableStart >= fileSize ||
+        tableSize != fileSize - tableStart)
+        return fileSize;
+    return tableStart;
+}
+
 SFXFooter* Formatter::ParseFooter() {
     // Positions are signed 32-bit: a launcher file of 2 GiB or more is outside the format.
-    if (_file->GetSize() > SFX_MAX_FILE_SIZE) return 0;
-    if (!_file->Seek(_file, -(int32_t)SFX_FOOTER_SIZE, 2)) return 0;
+    UINT fileSize = _file->GetSize();
+    if (fileSize > SFX_MAX_FILE_SIZE) return 0;
+    _end = FindPayloadEnd(_file, fileSize);
+    if (_end < SFX_FOOTER_SIZE || !_file->Seek(_file, (int32_t)(_end - SFX_FOOTER_SIZE), 0))
+        return 0;
     SFXFooter* footer = (SFXFooter*)System::SafeAllocMemory(sizeof(SFXFooter));
     if (!footer) return 0;
     if (!_file->ReadUINT(_file, &footer->PackageSize) || !_file->ReadUINT(_file, &footer->CRC32)) {
@@ -17,13 +57,22 @@ SFXFooter* Formatter::ParseFooter() {
     return footer;
 }
 
+bool Formatter::SeekHeader(const SFXFooter* footer) {
+    // The distance 0xFFFFFFF8 - PackageSize wraps as a signed 32-bit value, as seeks take it.
+    int64_t target = (int64_t)_end + (int32_t)(0xFFFFFFF8u - footer->PackageSize);
+    if (target < 0) return false;
+    // Beyond the end is allowed: the header then reads as nothing and is rejected.
+    return _file->Seek(_file, target > SFX_MAX_FILE_SIZE ? (int32_t)SFX_MAX_FILE_SIZE : (int32_t)target, 0);
+}
+
 SFXHeader* Formatter::ParseHeader() {
     SFXHeader* header = (SFXHeader*)System::SafeAllocMemory(sizeof(SFXHeader));
     if (!header) return 0;
-    _file->Read(_file, (BYTE*)header->Signature, SIGNATURE_LENGTH);
+    UINT signatureRead = _file->Read(_file, (BYTE*)header->Signature, SIGNATURE_LENGTH);
     _file->Read(_file, &header->Version, 1);
-    // A header cut short is damaged: it fails here rather than yield a count from nowhere.
-    if (!_file->ReadUINT(_file, &header->numberOfFiles)) {
+    // A header cut short after a whole signature is damaged: it fails here rather than yield
+    // a count from nowhere. A cut signature reads as zeros and is rejected as invalid.
+    if (!_file->ReadUINT(_file, &header->numberOfFiles) && signatureRead == SIGNATURE_LENGTH) {
         System::SafeFreeMemory(header);
         return 0;
     }

@@ -73,7 +73,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
         System::Trace("SFX Footer record parsed:", buffer);
     }
 
-    if (!self->Seek(self, (int32_t)(0xFFFFFFF8u - p.footer->PackageSize), 2)) {
+    if (!p.formatter->SeekHeader(p.footer)) {
         self->Close(self);
         System::Trace("ERROR: Failed to navigate to Header Record!");
         return false;
