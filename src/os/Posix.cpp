@@ -125,19 +125,22 @@ FolderResult CreateFolderOnce(const char* path) {
 FolderResult CreateFolderTree(const char* path) {
     if (!path || !*path) return kFolderFailed;
     size_t length = strlen(path);
-    char* partial = (char*)malloc(length + 1);
-    if (!partial) return kFolderFailed;
-    memcpy(partial, path, length + 1);
-    // Create each missing parent in turn, then the folder itself.
-    for (size_t i = 1; i < length; i++) {
-        if (partial[i] != '/') continue;
-        partial[i] = 0;
-        CreateFolderOnce(partial);
-        partial[i] = '/';
+    char* folder = (char*)malloc(length + 1);
+    if (!folder) return kFolderFailed;
+    memcpy(folder, path, length + 1);
+    while (length > 1 && folder[length - 1] == '/') folder[--length] = 0;
+    // Most folders have their parent already: one call. Otherwise the parent first.
+    FolderResult result = CreateFolderOnce(folder);
+    if (result == kFolderFailed && errno == ENOENT) {
+        char* slash = strrchr(folder, '/');
+        if (slash && slash != folder) {
+            *slash = 0;
+            bool parentReady = CreateFolderTree(folder) != kFolderFailed;
+            *slash = '/';
+            if (parentReady) result = CreateFolderOnce(folder);
+        }
     }
-    while (length > 1 && partial[length - 1] == '/') partial[--length] = 0;
-    FolderResult result = CreateFolderOnce(partial);
-    free(partial);
+    free(folder);
     return result;
 }
 
