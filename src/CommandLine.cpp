@@ -22,7 +22,8 @@ bool ArgListAppend(ArgList* list, char* item) {
         UINT capacity = list->capacity ? list->capacity * 2 : 8;
         char** items = (char**)System::SafeAllocMemory(capacity * (UINT)sizeof(char*));
         if (!items) return false;
-        for (UINT i = 0; i < list->count; i++) items[i] = list->items[i];
+        for (UINT i = 0; i < list->count; i++)
+            items[i] = list->items[i];
         System::SafeFreeMemory(list->items);
         list->items = items;
         list->capacity = capacity;
@@ -57,7 +58,8 @@ bool AnalyzeCommandLine(const char* commandLine, const char* extractorFullName,
     UINT locLength = String::StrLen(extractorFullName) + 16;
     char* location = (char*)System::SafeAllocMemory(locLength);
     if (!location || !ArgListAppend(&p.vmArgs, location)) return false;
-    String::Format(location, locLength, "-DextractorLoc=%s", extractorFullName ? extractorFullName : "", 0);
+    String::Format(location, locLength, "-DextractorLoc=%s",
+                   extractorFullName ? extractorFullName : "", 0);
 
     char* strPtr = String::StrStr(p.arguments, arg_vmargs);
     if (strPtr) {

@@ -22,7 +22,8 @@ bool extractSingleFile(const char* archivePath, const char* toExtract, const cha
         if (String::StrLen(fileName) >= toExtractLength && String::EndsWith(fileName, toExtract)) {
             found = true;
             System::Trace(fileName, " : Required file found!\n", "Extracting to: ", destPath, "\n");
-            extracted = ExtractFile(fID, fileInfoTable, payload.stringTableOffsetsTable, self, target);
+            extracted =
+                ExtractFile(fID, fileInfoTable, payload.stringTableOffsetsTable, self, target);
             if (!extracted) {
                 self->Close(self);
                 System::ShowErrorMessage("Failed to extract required file");

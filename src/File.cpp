@@ -96,7 +96,9 @@ UINT File::ReadUINT(File* file) {
     return value;
 }
 
-bool File::Skip(File* file, int32_t bytesToSkip) { return Seek(file, bytesToSkip, 1); }
+bool File::Skip(File* file, int32_t bytesToSkip) {
+    return Seek(file, bytesToSkip, 1);
+}
 
 UINT File::GetSize() {
     UINT size;

@@ -6,7 +6,9 @@ const char SIGNATURE[20] = "org.vantrel.kit.sfx";
 
 namespace {
 
-UINT Le32(const BYTE* b) { return (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24; }
+UINT Le32(const BYTE* b) {
+    return (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24;
+}
 
 // Reads size bytes at offset; false when they are not all there.
 bool ReadAt(File* file, UINT offset, BYTE* buffer, UINT size) {
@@ -62,7 +64,8 @@ bool Formatter::SeekHeader(const SFXFooter* footer) {
     int64_t target = (int64_t)_end + (int32_t)(0xFFFFFFF8u - footer->PackageSize);
     if (target < 0) return false;
     // Beyond the end is allowed: the header then reads as nothing and is rejected.
-    return _file->Seek(_file, target > SFX_MAX_FILE_SIZE ? (int32_t)SFX_MAX_FILE_SIZE : (int32_t)target, 0);
+    return _file->Seek(
+        _file, target > SFX_MAX_FILE_SIZE ? (int32_t)SFX_MAX_FILE_SIZE : (int32_t)target, 0);
 }
 
 SFXHeader* Formatter::ParseHeader() {
@@ -82,7 +85,8 @@ SFXHeader* Formatter::ParseHeader() {
 ExecutionInfo* Formatter::ParseExecutionInfo() {
     ExecutionInfo* info = (ExecutionInfo*)System::SafeAllocMemory(sizeof(ExecutionInfo));
     if (!info) return 0;
-    if (!_file->ReadUINT(_file, &info->Flags) || !_file->ReadUINT(_file, &info->ExecutableStringId) ||
+    if (!_file->ReadUINT(_file, &info->Flags) ||
+        !_file->ReadUINT(_file, &info->ExecutableStringId) ||
         !_file->ReadUINT(_file, &info->ArgsStringId)) {
         System::SafeFreeMemory(info);
         return 0;

@@ -139,11 +139,10 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
     char* arguments = String::ReplaceAll(tmpArguments, launcherMarker, extractorFullName);
     char* origExecString = GetStringById(info->ExecutableStringId, strings, self);
     char* tmpExecutionString = Path::Combine(run->extractionFolder, origExecString);
-    char* executionString =
-        (char*)System::SafeAllocMemory(String::StrLen(tmpExecutionString) + 7);
+    char* executionString = (char*)System::SafeAllocMemory(String::StrLen(tmpExecutionString) + 7);
     if (!executionString || !tmpExecutionString)
-        return FailAfterExtraction(
-            run, "Failed to allocate enough memory to form execution string.");
+        return FailAfterExtraction(run,
+                                   "Failed to allocate enough memory to form execution string.");
     System::Trace("OK\n", "Autorun path = '", origExecString, "'\n");
 
     // Java mode starts "java" or "javax" by its bare name, found on the program search path;

@@ -21,19 +21,23 @@ void ResetDataOffsets() {
     fileDataOffsets = 0;
 }
 
-UINT Clamp(uint64_t offset) { return offset > SFX_MAX_FILE_SIZE ? 0xFFFFFFFF : (UINT)offset; }
+UINT Clamp(uint64_t offset) {
+    return offset > SFX_MAX_FILE_SIZE ? 0xFFFFFFFF : (UINT)offset;
+}
 
 UINT DataOffsetOf(UINT fileID, const FileInformation* table) {
     uint64_t offset = filesDataStartOffset;
     if (table != fileInfoTable) {
-        for (UINT index = 0; index < fileID; index++) offset += table[index].Size;
+        for (UINT index = 0; index < fileID; index++)
+            offset += table[index].Size;
         return Clamp(offset);
     }
     if (!fileDataOffsets) {
         fileDataOffsets = (UINT*)System::SafeAllocMemory(fileInfoCount * 4);
         // Without memory for the sums, walk the earlier entries each time.
         if (!fileDataOffsets) {
-            for (UINT index = 0; index < fileID; index++) offset += table[index].Size;
+            for (UINT index = 0; index < fileID; index++)
+                offset += table[index].Size;
             return Clamp(offset);
         }
         for (UINT i = 0; i < fileInfoCount; i++) {
@@ -126,8 +130,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
     p.stringTableOffset = self->GetCurentPos(self);
     p.stringTableEntriesCount = p.header->numberOfFiles + 2;
     if (p.header->numberOfFiles < 0xFFFFFFFFu / 4 - 2)
-        p.stringTableOffsetsTable =
-            (UINT*)System::SafeAllocMemory(p.stringTableEntriesCount * 4);
+        p.stringTableOffsetsTable = (UINT*)System::SafeAllocMemory(p.stringTableEntriesCount * 4);
     if (!p.stringTableOffsetsTable) {
         System::SafeFreeMemory(p.requiredIdsTable);
         return Fail(self, "Failed to allocate memory for Strings Table");
@@ -173,8 +176,8 @@ char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder) {
     return block;
 }
 
-bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable,
-                 const UINT* stringsOffsetsTable, File* dataHolder, const char* targetFolder) {
+bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* stringsOffsetsTable,
+                 File* dataHolder, const char* targetFolder) {
     if (fileID >= fileInfoCount) {
         System::Trace("fileName error\n");
         return false;

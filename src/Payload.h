@@ -31,6 +31,6 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
 // A new copy of string id, or null (also for an id outside the strings table).
 char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder);
 // Writes entry fileID below targetFolder; false, after tracing why, on failure.
-bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable,
-                 const UINT* stringsOffsetsTable, File* dataHolder, const char* targetFolder);
+bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* stringsOffsetsTable,
+                 File* dataHolder, const char* targetFolder);
 bool CopyFileData(File* source, File* dest, UINT copyAmount);

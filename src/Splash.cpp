@@ -23,20 +23,33 @@ const char* versionToDisplay = 0;
 UINT SplashThreadID = 0;
 UINT WaitTCPThreadID = 0;
 OS::Picture picture = 0;
-char labelStr[1024];
+// The newest status that the install run asked for; the splash thread shows it instead of its
+// first status when it came before the label existed.
+const char* requestedStatus = 0;
 // Set by the listener when the splash is to close: a splash thread that has not reached its
 // message loop yet, and so cannot take the quit message, sees it there and ends.
 int closeRequested = 0;
 
-bool CloseRequested() { return __atomic_load_n(&closeRequested, __ATOMIC_SEQ_CST) != 0; }
+bool CloseRequested() {
+    return __atomic_load_n(&closeRequested, __ATOMIC_SEQ_CST) != 0;
+}
+
+// Composes on the caller's stack: the install run and the splash thread may both be here.
+void ShowStatus(const char* text) {
+    char labelStr[1024];
+    String::Format(labelStr, sizeof labelStr, kLabelFormat, versionToDisplay, text);
+    OS::UiSetLabelText(labelStr);
+}
 
 } // namespace
 
-int SplashOrigin(int screenSize, int windowSize) { return (screenSize - windowSize) / 2; }
+int SplashOrigin(int screenSize, int windowSize) {
+    return (screenSize - windowSize) / 2;
+}
 
 void setSplashText(const char* text) {
-    String::Format(labelStr, sizeof labelStr, kLabelFormat, versionToDisplay, text);
-    OS::UiSetLabelText(labelStr);
+    __atomic_store_n(&requestedStatus, text, __ATOMIC_SEQ_CST);
+    ShowStatus(text);
 }
 
 void hideSplash() {
@@ -53,7 +66,9 @@ UINT SplashThread(void*) {
     OS::UiWindowSize(&windowWidth, &windowHeight);
     OS::UiScreenSize(&width, &height);
     OS::UiMoveAndShow(SplashOrigin(width, windowWidth), SplashOrigin(height, windowHeight));
-    setSplashText("Extracting files...");
+    // A status set before the label existed was not shown; one set from now on is.
+    const char* status = __atomic_load_n(&requestedStatus, __ATOMIC_SEQ_CST);
+    ShowStatus(status ? status : "Extracting files...");
     OS::UiPlaceLabel(windowWidth - kLabelWidth, windowHeight - kLabelHeight, kLabelWidth,
                      kLabelHeight);
     OS::UiPlaceBar(windowWidth - kLabelWidth, windowHeight - kBarBottomOffset, kBarWidth,

@@ -5,7 +5,8 @@
 UINT String::StrLen(const char* string) {
     if (!string) return 0;
     UINT length = 0;
-    while (string[length]) length++;
+    while (string[length])
+        length++;
     return length;
 }
 
@@ -23,7 +24,8 @@ void String::StrCat(char* dest, const char* src) {
 void String::StrNCpy(char* dest, const char* source, UINT count) {
     if (!dest || !source || count == 0) return;
     UINT i = 0;
-    for (; i + 1 < count && source[i]; i++) dest[i] = source[i];
+    for (; i + 1 < count && source[i]; i++)
+        dest[i] = source[i];
     dest[i] = 0;
 }
 
@@ -38,7 +40,8 @@ struct Out {
         if (length + 1 < capacity) buffer[length++] = c;
     }
     void Put(const char* text) {
-        while (text && *text) Put(*text++);
+        while (text && *text)
+            Put(*text++);
     }
 };
 
@@ -53,7 +56,8 @@ void PutNumber(Out* out, uint32_t value, bool isSigned, UINT base) {
         magnitude /= base;
     } while (magnitude);
     if (negative) out->Put('-');
-    while (count) out->Put(digits[--count]);
+    while (count)
+        out->Put(digits[--count]);
 }
 
 } // namespace
@@ -78,13 +82,26 @@ void String::Format(char* buffer, UINT capacity, const char* format, const void*
         const void* arg = next < 2 ? args[next++] : 0;
         uint32_t number = (uint32_t)(uintptr_t)arg;
         switch (conversion) {
-        case 's': out.Put(arg ? (const char*)arg : "(null)"); break;
-        case 'u': PutNumber(&out, number, false, 10); break;
+        case 's':
+            out.Put(arg ? (const char*)arg : "(null)");
+            break;
+        case 'u':
+            PutNumber(&out, number, false, 10);
+            break;
         case 'd':
-        case 'i': PutNumber(&out, number, true, 10); break;
-        case 'x': PutNumber(&out, number, false, 16); break;
-        case 'c': out.Put((char)number); break;
-        default: out.Put('%'); out.Put(conversion); break;
+        case 'i':
+            PutNumber(&out, number, true, 10);
+            break;
+        case 'x':
+            PutNumber(&out, number, false, 16);
+            break;
+        case 'c':
+            out.Put((char)number);
+            break;
+        default:
+            out.Put('%');
+            out.Put(conversion);
+            break;
         }
     }
     buffer[out.length] = 0;
@@ -194,8 +211,8 @@ char* String::ReplaceAll(const char* originalString, const char* subStringToRepl
         if (result) {
             System::MemCpy((BYTE*)result, (const BYTE*)current, (int)leftSize);
             System::MemCpy((BYTE*)result + leftSize, (const BYTE*)newValue, (int)newValueSize);
-            System::MemCpy((BYTE*)result + leftSize + newValueSize,
-                           (const BYTE*)entry + subLength, (int)rightSize);
+            System::MemCpy((BYTE*)result + leftSize + newValueSize, (const BYTE*)entry + subLength,
+                           (int)rightSize);
         }
         System::SafeFreeMemory(current);
         current = result;

@@ -32,4 +32,6 @@ class String {
 };
 
 // Passes a 32-bit number where Sprintf2 takes an argument.
-inline const void* NumArg(UINT value) { return (const void*)(uintptr_t)value; }
+inline const void* NumArg(UINT value) {
+    return (const void*)(uintptr_t)value;
+}

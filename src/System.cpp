@@ -11,11 +11,17 @@ bool consoleOpen = false;
 File* logFile = 0;
 } // namespace
 
-void* System::SafeAllocMemory(UINT size) { return size ? OS::Alloc(size) : 0; }
+void* System::SafeAllocMemory(UINT size) {
+    return size ? OS::Alloc(size) : 0;
+}
 
-BOOL System::SafeFreeMemory(void* memory) { return memory && OS::Free(memory) ? TRUE : FALSE; }
+BOOL System::SafeFreeMemory(void* memory) {
+    return memory && OS::Free(memory) ? TRUE : FALSE;
+}
 
-void System::ShowErrorMessage(const char* message) { OS::ErrorBox("Extracting error", message); }
+void System::ShowErrorMessage(const char* message) {
+    OS::ErrorBox("Extracting error", message);
+}
 
 BOOL System::ExecuteAndWait(const char* executablePath, const char* args) {
     // The whole command line is started: it is sized to fit, never cut.
@@ -59,7 +65,8 @@ int System::MemCmp(const BYTE* m1, const BYTE* m2, int len) {
 }
 
 void System::MemCpy(BYTE* m1, const BYTE* m2, int count) {
-    for (int i = count - 1; i >= 0; i--) m1[i] = m2[i];
+    for (int i = count - 1; i >= 0; i--)
+        m1[i] = m2[i];
 }
 
 void System::WriteLog(const char* value) {
@@ -69,11 +76,11 @@ void System::WriteLog(const char* value) {
     if (logFile) logFile->Write(logFile, (const BYTE*)value, length);
 }
 
-void System::Trace(const char* p1, const char* p2, const char* p3, const char* p4,
-                   const char* p5) {
+void System::Trace(const char* p1, const char* p2, const char* p3, const char* p4, const char* p5) {
     if (!in_debug_mode) return;
     const char* pieces[5] = {p1, p2, p3, p4, p5};
-    for (int i = 0; i < 5; i++) WriteLog(pieces[i]);
+    for (int i = 0; i < 5; i++)
+        WriteLog(pieces[i]);
 }
 
 BOOL System::AllocateConsole(const char* title) {
@@ -85,6 +92,10 @@ BOOL System::AllocateConsole(const char* title) {
     return result;
 }
 
-void System::WaitForAnyKey() { OS::ConsoleReadKey(); }
+void System::WaitForAnyKey() {
+    OS::ConsoleReadKey();
+}
 
-UINT System::GetLastProcessExitCode() { return lastExitCode; }
+UINT System::GetLastProcessExitCode() {
+    return lastExitCode;
+}

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
     // ends with that program's exit code.
     int exitCode = 0;
     if (parsed.mode == kModeExtract) {
-        exitCode = extractSingleFile(extractorFullName, parsed.fileToExtract, parsed.destPath) ? 0 : 1;
+        exitCode =
+            extractSingleFile(extractorFullName, parsed.fileToExtract, parsed.destPath) ? 0 : 1;
     } else if (parsed.mode == kModeInstall) {
         UINT programExitCode = 0;
         int result = install(extractorFullName, parsed.arguments, &parsed.vmArgs, &programExitCode);

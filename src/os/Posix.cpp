@@ -25,8 +25,12 @@ const char* const kRemoveTreeCommand = "rm -rf ";
 namespace {
 
 // Handles are descriptors plus one, so that descriptor 0 is never the null handle.
-int Fd(Handle handle) { return (int)handle - 1; }
-Handle FromFd(int fd) { return fd < 0 ? kInvalidHandle : (Handle)fd + 1; }
+int Fd(Handle handle) {
+    return (int)handle - 1;
+}
+Handle FromFd(int fd) {
+    return fd < 0 ? kInvalidHandle : (Handle)fd + 1;
+}
 
 char* commandLine = 0;
 bool consoleOpen = false;
@@ -52,7 +56,9 @@ bool AppendArgument(char** text, size_t* length, const char* argument) {
 
 } // namespace
 
-void* Alloc(UINT size) { return size ? calloc(1, size) : 0; }
+void* Alloc(UINT size) {
+    return size ? calloc(1, size) : 0;
+}
 
 bool Free(void* block) {
     if (!block) return false;
@@ -79,7 +85,8 @@ Handle FileOpen(const char* path, FileAccess access) {
 bool FileRead(Handle file, void* buffer, UINT size, UINT* done) {
     *done = 0;
     ssize_t got;
-    do got = read(Fd(file), buffer, size);
+    do
+        got = read(Fd(file), buffer, size);
     while (got < 0 && errno == EINTR);
     if (got < 0) return false;
     *done = (UINT)got;
@@ -113,7 +120,9 @@ bool FileSize(Handle file, UINT* size) {
     return true;
 }
 
-bool FileClose(Handle file) { return close(Fd(file)) == 0; }
+bool FileClose(Handle file) {
+    return close(Fd(file)) == 0;
+}
 
 FolderResult CreateFolderOnce(const char* path) {
     if (mkdir(path, 0755) == 0) return kFolderCreated;
@@ -128,7 +137,8 @@ FolderResult CreateFolderTree(const char* path) {
     char* folder = (char*)malloc(length + 1);
     if (!folder) return kFolderFailed;
     memcpy(folder, path, length + 1);
-    while (length > 1 && folder[length - 1] == '/') folder[--length] = 0;
+    while (length > 1 && folder[length - 1] == '/')
+        folder[--length] = 0;
     // Most folders have their parent already: one call. Otherwise the parent first.
     FolderResult result = CreateFolderOnce(folder);
     if (result == kFolderFailed && errno == ENOENT) {
@@ -149,7 +159,9 @@ bool PathExists(const char* path) {
     return path && lstat(path, &st) == 0;
 }
 
-bool SetCurrentDir(const char* path) { return path && chdir(path) == 0; }
+bool SetCurrentDir(const char* path) {
+    return path && chdir(path) == 0;
+}
 
 void SetArguments(int argc, char** argv) {
     // Rebuilds the raw command line that a Windows launcher receives: the module path first,
@@ -174,7 +186,9 @@ void ModulePath(char* buffer, UINT size) {
     buffer[length < 0 ? 0 : length] = 0;
 }
 
-const char* CommandLine() { return commandLine ? commandLine : ""; }
+const char* CommandLine() {
+    return commandLine ? commandLine : "";
+}
 
 UINT TickCount() {
     struct timespec now;
@@ -208,7 +222,8 @@ Process StartProcess(const char* commandLine) {
 bool WaitProcess(Process process, UINT* exitCode) {
     int status = 0;
     pid_t got;
-    do got = waitpid((pid_t)process, &status, 0);
+    do
+        got = waitpid((pid_t)process, &status, 0);
     while (got < 0 && errno == EINTR);
     if (got < 0) return false;
     *exitCode = WIFEXITED(status) ? (UINT)WEXITSTATUS(status) : 128u + (UINT)WTERMSIG(status);
@@ -264,7 +279,8 @@ void ConsoleReadKey() {
     if (tty < 0) return;
     char key;
     ssize_t got;
-    do got = read(tty, &key, 1);
+    do
+        got = read(tty, &key, 1);
     while (got < 0 && errno == EINTR);
     close(tty);
 }
@@ -343,7 +359,8 @@ Socket TcpAccept(Socket server, char* peer, UINT peerSize) {
     struct sockaddr_in from;
     socklen_t fromlen = sizeof from;
     int client;
-    do client = accept((int)server, (struct sockaddr*)&from, &fromlen);
+    do
+        client = accept((int)server, (struct sockaddr*)&from, &fromlen);
     while (client < 0 && errno == EINTR);
     if (client < 0) return kInvalidSocket;
     if (peerSize) {
@@ -352,15 +369,23 @@ Socket TcpAccept(Socket server, char* peer, UINT peerSize) {
     return (Socket)client;
 }
 
-void SocketClose(Socket socket) { close((int)socket); }
+void SocketClose(Socket socket) {
+    close((int)socket);
+}
 
 // No windows on this platform: the splash shows nothing, while its listener still runs.
-Picture PictureLoad(const char*) { return 0; }
+Picture PictureLoad(const char*) {
+    return 0;
+}
 void UiInit(const char*, int) {}
 void UiSetPicture(Picture) {}
 void UiCreateControls(UINT) {}
-void UiWindowSize(int* width, int* height) { *width = *height = 0; }
-void UiScreenSize(int* width, int* height) { *width = *height = 0; }
+void UiWindowSize(int* width, int* height) {
+    *width = *height = 0;
+}
+void UiScreenSize(int* width, int* height) {
+    *width = *height = 0;
+}
 void UiMoveAndShow(int, int) {}
 void UiPlaceLabel(int, int, int, int) {}
 void UiPlaceBar(int, int, int, int) {}

@@ -56,10 +56,13 @@ void UiCreateControls(UINT textColour) {
     progress = CreateWindowExA(0, PROGRESS_CLASSA, "",
                                WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | PBS_MARQUEE, 0, 0, 0, 0,
                                topWindow, NULL, instance, NULL);
-    label = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 0, 0,
-                            topWindow, NULL, instance, NULL);
-    SendMessageA(label, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)),
+    HWND text = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 0,
+                                0, topWindow, NULL, instance, NULL);
+    SendMessageA(text, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)),
                  TRUE);
+    // Published in full order: the install run may set a status at this very moment, and
+    // either it sees the label here or the splash thread sees its status afterwards.
+    __atomic_store_n(&label, text, __ATOMIC_SEQ_CST);
 }
 
 void UiWindowSize(int* width, int* height) {
@@ -98,13 +101,14 @@ void UiStartMarquee(UINT intervalMs) {
 }
 
 void UiSetLabelText(const char* text) {
-    if (label == NULL) return;
+    HWND target = __atomic_load_n(&label, __ATOMIC_SEQ_CST);
+    if (target == NULL) return;
     // Sent to the splash thread when called from another one; fails on a window that is gone.
-    if (!SetWindowTextA(label, text)) return;
+    if (!SetWindowTextA(target, text)) return;
     // The label paints no background, so the picture under it is repainted first; without
     // that the old text would stay under the new one.
     RECT rect;
-    if (!GetWindowRect(label, &rect)) return;
+    if (!GetWindowRect(target, &rect)) return;
     MapWindowPoints(NULL, topWindow, reinterpret_cast<POINT*>(&rect), 2);
     InvalidateRect(topWindow, &rect, TRUE);
 }

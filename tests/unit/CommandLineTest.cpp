@@ -52,8 +52,8 @@ TEST(CommandLine, DebugSwitchAndOwnNames) {
         {kModule + " -debugX", true, "X"},
         {"\"" + kModule + "\"-debug", false, "\"\"-debug"}, // no blank in front
         {kModule + " -debug a -debug", true, " a"},
-        {"setup.exe a", false, " a"},                      // the short name alone
-        {"setup b", false, "setup b"},                     // typed differently: stays
+        {"setup.exe a", false, " a"},  // the short name alone
+        {"setup b", false, "setup b"}, // typed differently: stays
         {P("c:|DL|SETUP.EXE x"), false, P("c:|DL|SETUP.EXE x")},
         {P("C:|dl|setup.exe C:|dl|setup.exe"), false, " "},
     };

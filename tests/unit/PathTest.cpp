@@ -27,8 +27,12 @@ TEST(Path, GetFileFolder) {
     struct Case {
         const char* path;
         const char* expected;
-    } cases[] = {{"C:|dir|file.txt", "C:|dir"}, {"C:|dir|", "C:"}, {"file.txt", "<null>"},
-                 {"a", "<null>"},               {"", "<null>"},     {"|file", ""}};
+    } cases[] = {{"C:|dir|file.txt", "C:|dir"},
+                 {"C:|dir|", "C:"},
+                 {"file.txt", "<null>"},
+                 {"a", "<null>"},
+                 {"", "<null>"},
+                 {"|file", ""}};
     for (const Case& c : cases)
         EXPECT_EQ(Take(Path::GetFileFolder(P(c.path).c_str())), P(c.expected)) << c.path;
     EXPECT_EQ(Path::GetFileFolder(nullptr), nullptr);
@@ -49,11 +53,14 @@ TEST(Path, ReplaceInPlace) {
 }
 
 TEST(Path, StaysInsideRefusesNamesThatLeaveTheFolder) {
-    const char* inside[] = {"a", "a\\b.txt", "a/b/", "dir\\", "..a\\b", "a..\\b", "a\\...\\c",
-                            "plugins\\x_1.0\\splash.bmp", ""};
-    const char* outside[] = {"\\abs", "/abs",   "C:x",   "C:\\x", "a\\b:stream", "..",
+    const char* inside[] = {"a",      "a\\b.txt", "a/b/",      "dir\\",
+                            "..a\\b", "a..\\b",   "a\\...\\c", "plugins\\x_1.0\\splash.bmp",
+                            ""};
+    const char* outside[] = {"\\abs", "/abs",         "C:x",    "C:\\x", "a\\b:stream", "..",
                              "..\\x", "a\\..\\..\\x", "a/../b", "a\\..", "x\\..\\"};
-    for (const char* name : inside) EXPECT_TRUE(Path::StaysInside(name)) << name;
-    for (const char* name : outside) EXPECT_FALSE(Path::StaysInside(name)) << name;
+    for (const char* name : inside)
+        EXPECT_TRUE(Path::StaysInside(name)) << name;
+    for (const char* name : outside)
+        EXPECT_FALSE(Path::StaysInside(name)) << name;
     EXPECT_FALSE(Path::StaysInside(nullptr));
 }

@@ -42,8 +42,12 @@ TEST(String, Searches) {
         const char* needle;
         const char* text;
         int index;
-    } cases[] = {{"\\", "C:\\dir\\setup.exe", 6}, {"\\", "setup.exe", -1}, {"", "abc", 3},
-                 {"abcd", "abc", -1},            {"aa", "aaaa", 2},         {"a", "a", 0}};
+    } cases[] = {{"\\", "C:\\dir\\setup.exe", 6},
+                 {"\\", "setup.exe", -1},
+                 {"", "abc", 3},
+                 {"abcd", "abc", -1},
+                 {"aa", "aaaa", 2},
+                 {"a", "a", 0}};
     for (const Case& c : cases)
         EXPECT_EQ(String::LastIndexOf(c.needle, c.text), c.index) << c.needle << " in " << c.text;
 }
@@ -53,9 +57,12 @@ TEST(String, EndsAndStartsWith) {
         const char* text;
         const char* affix;
         bool ends, starts;
-    } cases[] = {{"a.zip", ".zip", true, false},   {".zip", ".zip", true, true},
-                 {"zip", ".zip", false, false},    {"A.ZIP", ".zip", false, false},
-                 {"abc", "", true, true},          {"", "", true, true},
+    } cases[] = {{"a.zip", ".zip", true, false},
+                 {".zip", ".zip", true, true},
+                 {"zip", ".zip", false, false},
+                 {"A.ZIP", ".zip", false, false},
+                 {"abc", "", true, true},
+                 {"", "", true, true},
                  {"Bundle-Version: 1", "Bundle-Version: ", false, true},
                  {"Bundle-Version:", "Bundle-Version: ", false, false}};
     for (const Case& c : cases) {

@@ -10,7 +10,8 @@ TEST(System, Memory) {
     EXPECT_FALSE(System::SafeFreeMemory(nullptr));
     BYTE* block = (BYTE*)System::SafeAllocMemory(64);
     ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 64; i++) EXPECT_EQ(block[i], 0) << "zero-filled at " << i;
+    for (int i = 0; i < 64; i++)
+        EXPECT_EQ(block[i], 0) << "zero-filled at " << i;
     EXPECT_TRUE(System::SafeFreeMemory(block));
 }
 
