@@ -36,8 +36,9 @@ UINT FindPayloadEnd(File* file, UINT fileSize) {
     if (!ReadAt(file, optional + directories - 4, count, 4) || Le32(count) <= kSecurityEntry ||
         !ReadAt(file, optional + directories + kSecurityEntry * 8, entry, 8))
         return fileSize;
+    // The table lies behind the headers, holds at least its own 8-byte header and ends the file.
     UINT tableStart = Le32(entry), tableSize = Le32(entry + 4);
-    if (tableSize == 0 || tableStart < SFX_FOOTER_SIZE || tableStart >= fileSize ||
+    if (tableSize < 8 || tableStart < optional + directories || tableStart >= fileSize ||
         tableSize != fileSize - tableStart)
         return fileSize;
     return tableStart;
@@ -71,14 +72,11 @@ bool Formatter::SeekHeader(const SFXFooter* footer) {
 SFXHeader* Formatter::ParseHeader() {
     SFXHeader* header = (SFXHeader*)System::SafeAllocMemory(sizeof(SFXHeader));
     if (!header) return 0;
-    UINT signatureRead = _file->Read(_file, (BYTE*)header->Signature, SIGNATURE_LENGTH);
+    // Bytes that are not there stay zero and fail the header check; a count cut short reads
+    // as 0xFFFFFFFF, which no file table can hold.
+    _file->Read(_file, (BYTE*)header->Signature, SIGNATURE_LENGTH);
     _file->Read(_file, &header->Version, 1);
-    // A header cut short after a whole signature is damaged: it fails here rather than yield
-    // a count from nowhere. A cut signature reads as zeros and is rejected as invalid.
-    if (!_file->ReadUINT(_file, &header->numberOfFiles) && signatureRead == SIGNATURE_LENGTH) {
-        System::SafeFreeMemory(header);
-        return 0;
-    }
+    _file->ReadUINT(_file, &header->numberOfFiles);
     return header;
 }
 

@@ -46,13 +46,27 @@ bool Path::IsDirectory(const char* path) {
     return length > 0 && path[length - 1] == OS::kSeparator;
 }
 
+namespace {
+// "..", and what Windows trims to it: a component of dots and blanks with two dots or more.
+bool IsParentComponent(const char* begin, const char* end) {
+    int dots = 0;
+    for (const char* c = begin; c < end; c++) {
+        if (*c == '.')
+            dots++;
+        else if (*c != ' ')
+            return false;
+    }
+    return dots >= 2;
+}
+} // namespace
+
 bool Path::StaysInside(const char* name) {
     if (!name || name[0] == '\\' || name[0] == '/') return false;
     const char* component = name;
     for (const char* c = name;; c++) {
         if (*c == ':') return false;
         if (*c == '\\' || *c == '/' || *c == 0) {
-            if (c - component == 2 && component[0] == '.' && component[1] == '.') return false;
+            if (IsParentComponent(component, c)) return false;
             if (*c == 0) return true;
             component = c + 1;
         }

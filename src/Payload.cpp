@@ -48,9 +48,9 @@ UINT DataOffsetOf(UINT fileID, const FileInformation* table) {
     return fileDataOffsets[fileID];
 }
 
-// Closes the launcher file and shows the box of a failed opening step.
-bool Fail(File* self, const char* box) {
-    self->Close(self);
+// Releases what the opening took and shows the box of its failed step.
+bool Fail(OpenedPayload* opened, const char* box) {
+    ClosePayload(opened);
     System::ShowErrorMessage(box);
     return false;
 }
@@ -68,7 +68,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
     p.formatter = (Formatter*)System::SafeAllocMemory(sizeof(Formatter));
     if (p.formatter) p.formatter->_file = self;
     p.footer = p.formatter ? p.formatter->ParseFooter() : 0;
-    if (!p.footer) return Fail(self, "Failed to navigate to SFX Footer");
+    if (!p.footer) return Fail(&p, "Failed to navigate to SFX Footer");
 
     if (traceFooter && in_debug_mode) {
         char buffer[40];
@@ -78,47 +78,46 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
     }
 
     if (!p.formatter->SeekHeader(p.footer)) {
-        self->Close(self);
+        ClosePayload(&p);
         System::Trace("ERROR: Failed to navigate to Header Record!");
         return false;
     }
 
     p.header = p.formatter->ParseHeader();
     if (!p.header) {
-        Fail(self, "Failed to parse SFX Header");
+        Fail(&p, "Failed to parse SFX Header");
         System::Trace("Failed to parse SFX Header\n");
         return false;
     }
 
     System::Trace("SFX Header record parsing...");
     if (!IsHeaderValid(p.header)) {
-        Fail(self, "SFX Header invalid");
+        Fail(&p, "SFX Header invalid");
         System::Trace("FAILED! Header is invalid.\n");
         return false;
     }
 
     System::Trace("OK\n", "Execution Info parsing...");
     p.executionInfo = p.formatter->ParseExecutionInfo();
-    if (!p.executionInfo) return Fail(self, "Failed to parse ExecutionInfo");
+    if (!p.executionInfo) return Fail(&p, "Failed to parse ExecutionInfo");
 
     System::Trace("OK\n", "File Information Table parsing...");
     ResetDataOffsets();
-    fileInfoTable = p.formatter->ParseFileInformationTable(p.header->numberOfFiles);
-    if (!fileInfoTable) return Fail(self, "Failed to parse File Information Table");
+    p.fileTable = p.formatter->ParseFileInformationTable(p.header->numberOfFiles);
+    if (!p.fileTable) return Fail(&p, "Failed to parse File Information Table");
+    fileInfoTable = p.fileTable;
     fileInfoCount = p.header->numberOfFiles;
 
     System::Trace("OK\n", "Required Files Table parsing...");
     if (!self->ReadUINT(self, &p.requiredIdsCount))
-        return Fail(self, "Failed to parse Required Files Table");
+        return Fail(&p, "Failed to parse Required Files Table");
     if (p.requiredIdsCount != 0) {
         UINT tableSize = p.requiredIdsCount * 4;
         if (p.requiredIdsCount <= 0xFFFFFFFFu / 4 && tableSize <= self->GetSize())
             p.requiredIdsTable = (UINT*)System::SafeAllocMemory(tableSize);
         if (!p.requiredIdsTable ||
-            self->Read(self, (BYTE*)p.requiredIdsTable, tableSize) != tableSize) {
-            System::SafeFreeMemory(p.requiredIdsTable);
-            return Fail(self, "Failed to parse Required Files Table");
-        }
+            self->Read(self, (BYTE*)p.requiredIdsTable, tableSize) != tableSize)
+            return Fail(&p, "Failed to parse Required Files Table");
         for (UINT i = 0; i < p.requiredIdsCount; i++) {
             const BYTE* b = (const BYTE*)&p.requiredIdsTable[i];
             p.requiredIdsTable[i] =
@@ -131,10 +130,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
     p.stringTableEntriesCount = p.header->numberOfFiles + 2;
     if (p.header->numberOfFiles < 0xFFFFFFFFu / 4 - 2)
         p.stringTableOffsetsTable = (UINT*)System::SafeAllocMemory(p.stringTableEntriesCount * 4);
-    if (!p.stringTableOffsetsTable) {
-        System::SafeFreeMemory(p.requiredIdsTable);
-        return Fail(self, "Failed to allocate memory for Strings Table");
-    }
+    if (!p.stringTableOffsetsTable) return Fail(&p, "Failed to allocate memory for Strings Table");
 
     System::Trace("OK\n", "Parsing Strings Table...");
     uint64_t skippedBytes = 0;
@@ -143,11 +139,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
         UINT stringSize = 0;
         bool ok = offset <= SFX_MAX_FILE_SIZE && self->ReadUINT(self, &stringSize) &&
                   stringSize <= SFX_MAX_FILE_SIZE && self->Skip(self, (int32_t)stringSize);
-        if (!ok) {
-            System::SafeFreeMemory(p.requiredIdsTable);
-            System::SafeFreeMemory(p.stringTableOffsetsTable);
-            return Fail(self, "Failed to parse Strings Table");
-        }
+        if (!ok) return Fail(&p, "Failed to parse Strings Table");
         p.stringTableOffsetsTable[entryIndex] = (UINT)offset;
         skippedBytes += 4 + (uint64_t)stringSize;
     }
@@ -157,6 +149,27 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
     filesDataStartOffset = self->GetCurentPos(self);
     *opened = p;
     return true;
+}
+
+void ClosePayload(OpenedPayload* opened) {
+    if (opened->self) {
+        opened->self->Close(opened->self);
+        System::SafeFreeMemory(opened->self);
+    }
+    if (opened->fileTable && opened->fileTable == fileInfoTable) {
+        fileInfoTable = 0;
+        fileInfoCount = 0;
+        ResetDataOffsets();
+    }
+    System::SafeFreeMemory(opened->fileTable);
+    System::SafeFreeMemory(opened->formatter);
+    System::SafeFreeMemory(opened->footer);
+    System::SafeFreeMemory(opened->header);
+    System::SafeFreeMemory(opened->executionInfo);
+    System::SafeFreeMemory(opened->requiredIdsTable);
+    System::SafeFreeMemory(opened->stringTableOffsetsTable);
+    OpenedPayload closed = {};
+    *opened = closed;
 }
 
 char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder) {

@@ -15,6 +15,8 @@ struct OpenedPayload {
     UINT stringTableOffset;
     UINT stringTableEntriesCount;
     UINT* stringTableOffsetsTable;
+    // The file table that this opening made; fileInfoTable points to it while it is the newest.
+    FileInformation* fileTable;
 };
 
 // The file table of the opened payload, its entry count and the offset of the first entry's data.
@@ -28,6 +30,9 @@ extern BYTE BUFFER[4096];
 
 // Opens the payload of launcherPath; on failure the box or trace is done and self is closed.
 bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* opened);
+// Closes the launcher file and releases everything the opening allocated. A run that ends with
+// the process needs no call; a caller that opens several payloads does.
+void ClosePayload(OpenedPayload* opened);
 // A new copy of string id, or null (also for an id outside the strings table).
 char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder);
 // Writes entry fileID below targetFolder; false, after tracing why, on failure.

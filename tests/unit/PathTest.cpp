@@ -53,11 +53,14 @@ TEST(Path, ReplaceInPlace) {
 }
 
 TEST(Path, StaysInsideRefusesNamesThatLeaveTheFolder) {
-    const char* inside[] = {"a",      "a\\b.txt", "a/b/",      "dir\\",
-                            "..a\\b", "a..\\b",   "a\\...\\c", "plugins\\x_1.0\\splash.bmp",
+    const char* inside[] = {"a",       "a\\b.txt", "a/b/",
+                            "dir\\",   "..a\\b",   "a..\\b",
+                            "a\\.\\c", ". \\x",    "plugins\\x_1.0\\splash.bmp",
                             ""};
-    const char* outside[] = {"\\abs", "/abs",         "C:x",    "C:\\x", "a\\b:stream", "..",
-                             "..\\x", "a\\..\\..\\x", "a/../b", "a\\..", "x\\..\\"};
+    // Windows trims trailing dots and blanks of a component, so "... " and ". ." lead up too.
+    const char* outside[] = {"\\abs",   "/abs",      "C:x",          "C:\\x",  "a\\b:stream",
+                             "..",      "..\\x",     "a\\..\\..\\x", "a/../b", "a\\..",
+                             "x\\..\\", "a\\...\\c", "a\\.. \\x",    ". .\\x", "x\\ ..."};
     for (const char* name : inside)
         EXPECT_TRUE(Path::StaysInside(name)) << name;
     for (const char* name : outside)

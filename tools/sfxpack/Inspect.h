@@ -1,0 +1,32 @@
+// Reading an installer back: the listing (through the launcher's own reader) and the check.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+struct OpenedPayload;
+
+namespace sfxpack {
+
+// Where the payload of a file ends, found as the launcher finds it: at its certificate table
+// when it is code-signed, else at the end of the file. False with *error when the file cannot
+// be opened or is 4 GiB or more.
+struct PayloadBounds {
+    uint64_t fileSize = 0;
+    uint64_t payloadEnd = 0;
+    bool signedImage = false;
+    uint64_t certificateSize = 0;
+};
+bool LocatePayloadEnd(const std::string& path, PayloadBounds* bounds, std::string* error);
+
+// Prints the header version, N, the autorun record, the required ids and one line per entry,
+// read with the launcher's File, Formatter, OpenPayload and GetStringById. False with *error
+// when the launcher cannot open the payload (its error box text has gone to standard error).
+bool ListInstaller(const std::string& path, std::ostream& out, std::string* error);
+
+// Recomputes the CRC-32 and checks that every table, string and entry lies inside the file and
+// that the names can be extracted; prints each problem. True only when everything holds.
+bool VerifyInstaller(const std::string& path, std::ostream& out);
+
+} // namespace sfxpack

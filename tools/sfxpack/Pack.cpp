@@ -1,0 +1,389 @@
+#include "Pack.h"
+
+#include "Crc32.h"
+#include "Names.h"
+#include "Inspect.h"
+#include "sfxformat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace sfxpack {
+
+namespace {
+
+void PutUint(std::vector<uint8_t>* bytes, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes->push_back((uint8_t)(value >> shift));
+}
+
+void PutString(std::vector<uint8_t>* bytes, const std::string& text) {
+    PutUint(bytes, (uint32_t)text.size());
+    bytes->insert(bytes->end(), text.begin(), text.end());
+}
+
+std::string Cause() {
+    return std::strerror(errno);
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    return text;
+}
+
+struct Child {
+    std::string name;
+    fs::path path;
+    bool folder;
+    uint64_t size;
+};
+
+bool ScanInto(const fs::path& folder, const std::string& prefix, bool foldersTwice,
+              std::vector<PackEntry>* entries, std::string* error) {
+    std::error_code ec;
+    std::vector<Child> children;
+    fs::directory_iterator it(folder, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        std::string name = path.filename().string();
+        std::string problem = ComponentProblem(name);
+        if (!problem.empty()) {
+            *error = Quoted(path.string()) + ": cannot be stored: " + problem;
+            return false;
+        }
+        fs::file_status link = fs::symlink_status(path, ec);
+        fs::file_status target = fs::status(path, ec);
+        if (ec) {
+            *error = Quoted(path.string()) + ": " + ec.message();
+            return false;
+        }
+        if (fs::is_directory(target)) {
+            // A linked folder could lead back into the tree; its content is not packed twice.
+            if (fs::is_symlink(link)) {
+                *error =
+                    Quoted(path.string()) + ": is a symbolic link to a folder, which is not packed";
+                return false;
+            }
+            children.push_back({name, path, true, 0});
+        } else if (fs::is_regular_file(target)) {
+            uint64_t size = fs::file_size(path, ec);
+            if (ec) {
+                *error = Quoted(path.string()) + ": " + ec.message();
+                return false;
+            }
+            children.push_back({name, path, false, size});
+        } else {
+            *error = Quoted(path.string()) + ": is neither a file nor a folder";
+            return false;
+        }
+    }
+    if (ec) {
+        *error = folder.string() + ": " + ec.message();
+        return false;
+    }
+
+    std::sort(children.begin(), children.end(),
+              [](const Child& a, const Child& b) { return a.name < b.name; });
+    // Windows does not tell names apart by case: two of them would be one file there.
+    std::map<std::string, std::string> folded;
+    for (const Child& child : children) {
+        auto [place, added] = folded.emplace(LowerAscii(child.name), child.name);
+        if (!added) {
+            *error = Quoted((folder / child.name).string()) +
+                     ": names the same file on Windows as " + Quoted(place->second);
+            return false;
+        }
+    }
+
+    for (const Child& child : children) {
+        if (child.folder) {
+            std::string name = prefix + child.name + "\\";
+            entries->push_back({name, "", 0});
+            if (!ScanInto(child.path, name, foldersTwice, entries, error)) return false;
+            if (foldersTwice) entries->push_back({name, "", 0});
+        } else {
+            entries->push_back({prefix + child.name, child.path.string(), child.size});
+        }
+    }
+    return true;
+}
+
+// True when the file's footer leads back to a payload header, as the launcher would find it.
+bool CarriesPayload(const std::string& path, uint64_t size) {
+    if (size < SFX_FOOTER_SIZE) return false;
+    std::ifstream in(path, std::ios::binary);
+    uint8_t tail[4];
+    in.seekg((std::streamoff)(size - SFX_FOOTER_SIZE));
+    in.read(reinterpret_cast<char*>(tail), sizeof tail);
+    uint32_t packageSize = (uint32_t)tail[0] | (uint32_t)tail[1] << 8 | (uint32_t)tail[2] << 16 |
+                           (uint32_t)tail[3] << 24;
+    if (!in || packageSize > size - SFX_FOOTER_SIZE) return false;
+    in.seekg((std::streamoff)(size - SFX_FOOTER_SIZE - packageSize));
+    char signature[SIGNATURE_LENGTH];
+    in.read(signature, SIGNATURE_LENGTH);
+    return in && std::memcmp(signature, SIGNATURE, SIGNATURE_LENGTH) == 0;
+}
+
+// Removes the temporary file unless the installer was completed and renamed.
+struct TemporaryFile {
+    std::string path;
+    int fd = -1;
+    bool keep = false;
+    ~TemporaryFile() {
+        if (fd >= 0) close(fd);
+        if (!path.empty() && !keep) unlink(path.c_str());
+    }
+};
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t put = write(fd, bytes, size);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes += put;
+        size -= (size_t)put;
+    }
+    return true;
+}
+
+// Copies a file's content behind what fd holds; checks that it still has the expected size.
+bool CopyContent(const std::string& source, uint64_t expected, int fd, uint32_t* crc,
+                 const std::string& output, std::string* error) {
+    std::ifstream in(source, std::ios::binary);
+    if (!in) {
+        *error = source + ": cannot be read: " + Cause();
+        return false;
+    }
+    static char chunk[1 << 16];
+    uint64_t copied = 0;
+    while (in) {
+        in.read(chunk, sizeof chunk);
+        size_t got = (size_t)in.gcount();
+        if (got == 0) break;
+        copied += got;
+        if (copied > expected) break;
+        if (crc) *crc = Crc32Update(*crc, chunk, got);
+        if (!WriteAll(fd, chunk, got)) {
+            *error = output + ": cannot be written: " + Cause();
+            return false;
+        }
+    }
+    if (in.bad()) {
+        *error = source + ": cannot be read: " + Cause();
+        return false;
+    }
+    if (copied != expected) {
+        *error = source + ": changed while it was packed";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::vector<uint8_t> EncodePayloadHead(const PayloadRecords& records) {
+    uint32_t count = (uint32_t)records.names.size();
+    std::vector<uint8_t> bytes(SIGNATURE, SIGNATURE + SIGNATURE_LENGTH);
+    bytes.push_back(records.version);
+    PutUint(&bytes, count);
+    PutUint(&bytes, records.flags);
+    PutUint(&bytes, count);
+    PutUint(&bytes, count + 1);
+    for (uint32_t i = 0; i < count; i++) {
+        PutUint(&bytes, records.sizes[i]);
+        PutUint(&bytes, i);
+    }
+    PutUint(&bytes, (uint32_t)records.required.size());
+    for (uint32_t id : records.required)
+        PutUint(&bytes, id);
+    for (const std::string& name : records.names)
+        PutString(&bytes, name);
+    PutString(&bytes, records.autorun);
+    PutString(&bytes, records.args);
+    return bytes;
+}
+
+bool ScanFolder(const std::string& folder, bool foldersTwice, std::vector<PackEntry>* entries,
+                std::string* error) {
+    entries->clear();
+    return ScanInto(fs::path(folder), "", foldersTwice, entries, error);
+}
+
+uint32_t PaddingFor(uint64_t stubSize, uint64_t packageSize) {
+    return (uint32_t)((8 - (stubSize + packageSize + SFX_FOOTER_SIZE) % 8) % 8);
+}
+
+bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::string* error) {
+    struct stat stubStat;
+    if (stat(options.stub.c_str(), &stubStat) != 0) {
+        *error = options.stub + ": stub: " + Cause();
+        return false;
+    }
+    if (!S_ISREG(stubStat.st_mode)) {
+        *error = options.stub + ": stub: is not a file";
+        return false;
+    }
+    uint64_t stubSize = (uint64_t)stubStat.st_size;
+    PayloadBounds bounds;
+    if (!LocatePayloadEnd(options.stub, &bounds, error)) {
+        *error = options.stub + ": stub: cannot be read";
+        return false;
+    }
+    if (bounds.signedImage) {
+        *error = options.stub + ": stub: is code-signed; a payload behind the signature breaks it "
+                                "(sign the installer after packing)";
+        return false;
+    }
+    if (CarriesPayload(options.stub, stubSize)) {
+        *error = options.stub + ": stub: already carries a payload";
+        return false;
+    }
+
+    std::error_code ec;
+    if (!fs::is_directory(options.folder, ec)) {
+        *error = options.folder + ": " +
+                 (fs::exists(options.folder, ec) ? "is not a folder" : "no such folder");
+        return false;
+    }
+
+    PayloadRecords records;
+    records.flags = options.flags;
+    records.args = options.args;
+    std::string problem = CommandTextProblem(options.args);
+    if (!problem.empty()) {
+        *error = "--args " + Quoted(options.args) + ": cannot be stored: " + problem;
+        return false;
+    }
+    bool javaMode = (options.flags & SFX_FLAG_JAVA) != 0;
+    records.autorun = javaMode ? options.autorun : ToStoredSeparators(options.autorun);
+    problem = javaMode ? CommandTextProblem(records.autorun) : EntryNameProblem(records.autorun);
+    if (records.autorun.empty()) problem = "it is empty";
+    if (!problem.empty()) {
+        *error = "--autorun " + Quoted(options.autorun) + ": cannot be stored: " + problem;
+        return false;
+    }
+
+    std::vector<PackEntry> entries;
+    if (!ScanFolder(options.folder, options.foldersTwice, &entries, error)) return false;
+    if (entries.empty()) {
+        *error = options.folder + ": holds no files or folders to pack";
+        return false;
+    }
+    if (entries.size() > 0xFFFFFFF0u) {
+        *error = options.folder + ": holds too many entries";
+        return false;
+    }
+
+    uint64_t dataSize = 0;
+    int autorunId = -1;
+    for (size_t i = 0; i < entries.size(); i++) {
+        records.names.push_back(entries[i].name);
+        records.sizes.push_back((uint32_t)std::min<uint64_t>(entries[i].size, 0xFFFFFFFF));
+        dataSize += entries[i].size;
+        if (autorunId < 0 && entries[i].source.size() && entries[i].name == records.autorun)
+            autorunId = (int)i;
+    }
+    if (!javaMode && autorunId < 0) {
+        *error =
+            "--autorun " + Quoted(options.autorun) + ": is not a file in " + Quoted(options.folder);
+        return false;
+    }
+
+    std::vector<bool> required(entries.size(), false);
+    for (const std::string& pattern : options.require) {
+        bool matched = false;
+        for (size_t i = 0; i < entries.size(); i++)
+            if (GlobMatch(pattern, entries[i].name)) required[i] = matched = true;
+        if (!matched) {
+            *error =
+                "--require " + Quoted(pattern) + ": matches no entry of " + Quoted(options.folder);
+            return false;
+        }
+    }
+    for (size_t i = 0; i < entries.size(); i++)
+        if (required[i]) records.required.push_back((uint32_t)i);
+    // With a required list the launcher extracts only the listed entries before it starts the
+    // autorun program, which must be among them.
+    if (!javaMode && !records.required.empty() && !required[(size_t)autorunId]) {
+        *error = "--autorun " + Quoted(options.autorun) +
+                 ": is not matched by any --require pattern, so it would not be extracted";
+        return false;
+    }
+
+    std::vector<uint8_t> head = EncodePayloadHead(records);
+    uint64_t packageSize = head.size() + dataSize;
+    uint32_t padding = PaddingFor(stubSize, packageSize);
+    uint64_t installerSize = stubSize + padding + packageSize + SFX_FOOTER_SIZE;
+    if (installerSize > SFX_MAX_FILE_SIZE) {
+        *error = options.output + ": the installer would be " + std::to_string(installerSize) +
+                 " bytes; the launcher reads files below 2 GiB only";
+        return false;
+    }
+
+    fs::path outputPath(options.output);
+    std::string folder = outputPath.has_parent_path() ? outputPath.parent_path().string() : ".";
+    TemporaryFile temporary;
+    std::string pattern = folder + "/." + outputPath.filename().string() + ".XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back(0);
+    temporary.fd = mkstemp(name.data());
+    if (temporary.fd < 0) {
+        *error = options.output + ": cannot create a file in " + Quoted(folder) + ": " + Cause();
+        return false;
+    }
+    temporary.path = name.data();
+
+    if (!CopyContent(options.stub, stubSize, temporary.fd, nullptr, options.output, error))
+        return false;
+    static const uint8_t kZeros[8] = {};
+    uint32_t crc = Crc32Update(0, head.data(), head.size());
+    if (!WriteAll(temporary.fd, kZeros, padding) ||
+        !WriteAll(temporary.fd, head.data(), head.size())) {
+        *error = options.output + ": cannot be written: " + Cause();
+        return false;
+    }
+    for (const PackEntry& entry : entries)
+        if (!entry.source.empty() &&
+            !CopyContent(entry.source, entry.size, temporary.fd, &crc, options.output, error))
+            return false;
+    std::vector<uint8_t> footer;
+    PutUint(&footer, (uint32_t)packageSize);
+    PutUint(&footer, crc);
+    if (!WriteAll(temporary.fd, footer.data(), footer.size()) ||
+        fchmod(temporary.fd, stubStat.st_mode & 0777) != 0 || fsync(temporary.fd) != 0) {
+        *error = options.output + ": cannot be written: " + Cause();
+        return false;
+    }
+    int fd = temporary.fd;
+    temporary.fd = -1;
+    if (close(fd) != 0) {
+        *error = options.output + ": cannot be written: " + Cause();
+        return false;
+    }
+    if (rename(temporary.path.c_str(), options.output.c_str()) != 0) {
+        *error = options.output + ": cannot be replaced: " + Cause();
+        return false;
+    }
+    temporary.keep = true;
+
+    summary->entries = (uint32_t)entries.size();
+    summary->required = (uint32_t)records.required.size();
+    summary->payloadOffset = stubSize + padding;
+    summary->packageSize = packageSize;
+    summary->installerSize = installerSize;
+    return true;
+}
+
+} // namespace sfxpack

@@ -1,0 +1,199 @@
+// sfxpack: builds an installer from the launcher stub and a folder, lists it and checks it.
+#include "Inspect.h"
+#include "Pack.h"
+
+#include "sfxformat.h"
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] = "usage: sfxpack create|list|verify ... (sfxpack COMMAND --help)\n";
+
+const char kMainHelp[] =
+    "usage: sfxpack COMMAND ARGUMENTS\n"
+    "\n"
+    "Commands:\n"
+    "  create   build an installer from the launcher stub and a folder\n"
+    "  list     show the records and entries of an installer\n"
+    "  verify   check the CRC-32 and that every table and entry lies inside the file\n"
+    "\n"
+    "sfxpack COMMAND --help describes each command.\n";
+
+const char kCreateHelp[] =
+    "usage: sfxpack create --stub LAUNCHER --dir FOLDER --autorun PATH [--args TEXT]\n"
+    "                      [--java | --javax] [--require GLOB]... [--folders-twice] -o OUTPUT\n"
+    "\n"
+    "Writes LAUNCHER's bytes, zero padding to a length that is a multiple of 8, and the payload\n"
+    "of every file and folder below FOLDER to OUTPUT. Entries are named relative to FOLDER with\n"
+    "'\\' separators, folders with a trailing '\\' and before their contents, sorted by the bytes\n"
+    "of their names within each folder, so the same input gives the same bytes.\n"
+    "\n"
+    "  --stub LAUNCHER   the launcher executable; it must not be signed or carry a payload\n"
+    "  --dir FOLDER      the folder whose contents become the payload\n"
+    "  --autorun PATH    the program that the launcher starts: an entry name such as\n"
+    "                    bin\\setup.exe (or bin/setup.exe); with --java or --javax the text\n"
+    "                    given to java in front of the arguments, stored as it is\n"
+    "  --args TEXT       the autorun arguments (default: none); $#launcher# stands for the\n"
+    "                    installer's own path\n"
+    "  --java            start \"java\" with the autorun path and the arguments (flags 1)\n"
+    "  --javax           start \"javax\" instead (flags 3)\n"
+    "  --require GLOB    extract the matching entries at start (repeatable); '*' matches any\n"
+    "                    run of characters, separators included, '?' any one character, '/'\n"
+    "                    stands for '\\'. Without it every entry is extracted at start\n"
+    "  --folders-twice   list each folder once more after its contents\n"
+    "  -o OUTPUT         the installer to write; it is written under a temporary name beside\n"
+    "                    OUTPUT and renamed when complete, with the stub's permissions\n"
+    "\n"
+    "Refused, with nothing written: a missing stub or folder, an empty folder, an autorun path\n"
+    "that is not a file entry (or, with --require, not a required one), a --require that\n"
+    "matches nothing, names with control characters, bytes of 0x80 or above, < > : \" | ? *,\n"
+    "a trailing blank or dot, Windows device names or names that differ only in case, and an\n"
+    "installer of 2 GiB or more.\n";
+
+const char kListHelp[] =
+    "usage: sfxpack list INSTALLER\n"
+    "\n"
+    "Reads INSTALLER with the launcher's own reader and prints the header version, the number\n"
+    "of entries, the autorun record (flags, path, arguments), the required ids and one line per\n"
+    "entry: id, size, required or optional, name. For a code-signed installer the payload is\n"
+    "taken to end where the certificate table begins. Exits 1 when the launcher could not open\n"
+    "the payload; its error text is on standard error.\n";
+
+const char kVerifyHelp[] =
+    "usage: sfxpack verify INSTALLER\n"
+    "\n"
+    "Recomputes the CRC-32 of the payload and checks that the header is valid, that every\n"
+    "table, string and entry lies inside the file, that the ids name strings and entries, that\n"
+    "the names can be extracted and that the autorun program is a (required) entry. For a\n"
+    "code-signed installer the payload is taken to end where the certificate table begins.\n"
+    "Prints each problem; exits 0 only when everything holds.\n";
+
+bool IsHelp(const std::string& argument) {
+    return argument == "--help" || argument == "-h" || argument == "help";
+}
+
+int Usage(const std::string& command, const std::string& message) {
+    std::cerr << "sfxpack " << command << ": " << message << "\n"
+              << "usage: see sfxpack " << command << " --help\n";
+    return 2;
+}
+
+int Create(const std::vector<std::string>& args) {
+    sfxpack::PackOptions options;
+    bool java = false, javax = false;
+    bool haveStub = false, haveDir = false, haveAutorun = false, haveOutput = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        std::string option = args[i], value;
+        size_t equals = option.find('=');
+        bool inlineValue = option.compare(0, 2, "--") == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            value = option.substr(equals + 1);
+            option = option.substr(0, equals);
+        }
+        auto take = [&](std::string* target, bool* seen) {
+            if (*seen) return false;
+            *seen = true;
+            if (!inlineValue) {
+                if (i + 1 >= args.size()) return false;
+                value = args[++i];
+            }
+            *target = value;
+            return true;
+        };
+        bool once = false;
+        if (IsHelp(option)) {
+            std::cout << kCreateHelp;
+            return 0;
+        } else if (option == "--stub") {
+            if (!take(&options.stub, &haveStub))
+                return Usage("create", "--stub takes one LAUNCHER");
+        } else if (option == "--dir") {
+            if (!take(&options.folder, &haveDir)) return Usage("create", "--dir takes one FOLDER");
+        } else if (option == "--autorun") {
+            if (!take(&options.autorun, &haveAutorun))
+                return Usage("create", "--autorun takes one PATH");
+        } else if (option == "--args") {
+            bool seen = false;
+            if (!take(&options.args, &seen)) return Usage("create", "--args takes a TEXT");
+        } else if (option == "--require") {
+            std::string pattern;
+            if (!take(&pattern, &once)) return Usage("create", "--require takes a GLOB");
+            options.require.push_back(pattern);
+        } else if (option == "-o" || option == "--output") {
+            if (!take(&options.output, &haveOutput)) return Usage("create", "-o takes one OUTPUT");
+        } else if (option == "--java" && !inlineValue) {
+            java = true;
+        } else if (option == "--javax" && !inlineValue) {
+            javax = true;
+        } else if (option == "--folders-twice" && !inlineValue) {
+            options.foldersTwice = true;
+        } else {
+            return Usage("create", "unknown argument '" + args[i] + "'");
+        }
+    }
+    if (java && javax) return Usage("create", "--java and --javax exclude each other");
+    if (!haveStub || !haveDir || !haveAutorun || !haveOutput)
+        return Usage("create", "--stub, --dir, --autorun and -o are required");
+    options.flags = javax ? SFX_FLAG_JAVA | SFX_FLAG_JAVAX : java ? SFX_FLAG_JAVA : 0;
+
+    sfxpack::PackSummary summary;
+    std::string error;
+    if (!sfxpack::CreateInstaller(options, &summary, &error)) {
+        std::cerr << "sfxpack create: " << error << "\n";
+        return 1;
+    }
+    std::cout << options.output << ": " << summary.installerSize << " bytes, " << summary.entries
+              << (summary.entries == 1 ? " entry, " : " entries, ")
+              << (summary.required ? std::to_string(summary.required) + " required"
+                                   : std::string("all required"))
+              << ", payload of " << summary.packageSize << " bytes at offset "
+              << summary.payloadOffset << "\n";
+    return 0;
+}
+
+int ReadCommand(const std::string& command, const std::vector<std::string>& args,
+                const char* help) {
+    if (!args.empty() && IsHelp(args[0])) {
+        std::cout << help;
+        return 0;
+    }
+    if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
+        return Usage(command, "takes one INSTALLER");
+    if (command == "verify") return sfxpack::VerifyInstaller(args[0], std::cout) ? 0 : 1;
+    std::string error;
+    if (!sfxpack::ListInstaller(args[0], std::cout, &error)) {
+        std::cout.flush();
+        std::cerr << "sfxpack list: " << error << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (IsHelp(command) || command == "--help") {
+        if (command == "help" && !args.empty()) {
+            command = args[0];
+            args = {"--help"};
+        } else {
+            std::cout << kMainHelp;
+            return 0;
+        }
+    }
+    if (command == "create") return Create(args);
+    if (command == "list") return ReadCommand(command, args, kListHelp);
+    if (command == "verify") return ReadCommand(command, args, kVerifyHelp);
+    std::cerr << "sfxpack: unknown command '" << command << "'\n" << kUsage;
+    return 2;
+}
