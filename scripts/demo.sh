@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds every preset and shows what was built: the
+# The demo: installs what is missing, builds every preset and shows what was built (the
 # launchers with their sizes, and of the Windows launchers the subsystem, the imported DLLs and
-# the resources.
+# the resources); then builds the sample installer for Windows and Linux and runs both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec </dev/null
@@ -26,10 +26,14 @@ for file in build/win32/launcher.exe build/win64/launcher.exe; do
   objdump=x86_64-w64-mingw32-objdump
   [ "${file#build/win32}" != "$file" ] && objdump=i686-w64-mingw32-objdump
   "$objdump" -p "$file" | awk '
-    /^Magic/                { print "  format     " $3 " " $4 }
+    /^Magic/                { print "  format     " $3 }
     /^Subsystem/            { print "  subsystem  " $2 " " $3 " " $4 }
     /DLL Name:/             { dlls = dlls " " $3 }
     END                     { print "  imports   " dlls }'
   echo "  resources"
   wrestool -l "$file" | sed 's/^/    /'
 done
+
+echo
+echo "== the sample installer, run on Windows (Wine) and Linux"
+python3 -B tools/sample/demo.py

@@ -12,7 +12,6 @@ extract; the trace of that run is known up to the reader's own lines.
 import sys
 import time
 import unittest
-from pathlib import Path
 
 import harness
 
@@ -21,7 +20,8 @@ INI = "[app]\nname=debug run\n"
 
 def make_installer(test, stub, name):
     folder = harness.scratch_dir(test, "e2e-debug-")
-    tree = harness.write_tree(folder / "tree", {"bin/start.exe": b"MZ stand-in", "conf/app.ini": INI})
+    tree = harness.write_tree(folder / "tree",
+                              {"bin/start.exe": b"MZ stand-in", "conf/app.ini": INI})
     return folder, harness.pack(stub, tree, folder / name, "bin/start.exe")
 
 

@@ -235,6 +235,14 @@ TEST(Signature, AnythingButATableThatEndsTheFileLeavesTheFileSize) {
          }},
         {"bytes behind the table", [](std::string* f, const PeLayout&) { *f += "appended"; }},
         {"zero size", [](std::string* f, const PeLayout& l) { PointSecurity(f, l, 0x218, 0); }},
+        {"table smaller than its own header",
+         [](std::string* f, const PeLayout& l) {
+             PointSecurity(f, l, (uint32_t)f->size() - 4, 4);
+         }},
+        {"table inside the headers",
+         [](std::string* f, const PeLayout& l) {
+             PointSecurity(f, l, 0x40, (uint32_t)f->size() - 0x40);
+         }},
         {"start and size wrap to the end",
          [](std::string* f, const PeLayout& l) {
              PointSecurity(f, l, 0x218 + 0x80000000u, (uint32_t)f->size() - 0x218 + 0x80000000u);

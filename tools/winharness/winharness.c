@@ -3,8 +3,9 @@
  *
  *   winharness run "<raw command line>" [--boxes N] [--keys K] [--timeout S]
  *       Starts the command line exactly as given (CreateProcessA, no quoting added), then while
- *       the child runs: reads and dismisses "Extracting error" boxes and types keys into the
- *       debug console. Prints, one per line:
+ *       the child runs: reads and dismisses "Extracting error" boxes (of any process: the
+ *       child and the programs that it starts, such as the launcher again in extraction mode)
+ *       and types keys into the child's debug console. Prints, one per line:
  *         PID: <pid>           once the child has started
  *         BOX: <text>          for every box dismissed (CR and LF shown as \r and \n)
  *         KEY: <c>             for every key line typed
@@ -87,8 +88,7 @@ static long pending_input(DWORD pid) {
         HANDLE in = open_conin();
         DWORD count = 0;
         if (in != INVALID_HANDLE_VALUE) {
-            if (GetNumberOfConsoleInputEvents(in, &count))
-                result = (long)count;
+            if (GetNumberOfConsoleInputEvents(in, &count)) result = (long)count;
             CloseHandle(in);
         }
     }
@@ -127,13 +127,11 @@ static BOOL CALLBACK box_candidate(HWND wnd, LPARAM param) {
     struct box_search* search = (struct box_search*)param;
     char cls[32], caption[64];
     DWORD owner = 0;
-    if (!GetClassNameA(wnd, cls, sizeof(cls)) || strcmp(cls, BOX_CLASS) != 0)
-        return TRUE;
+    if (!GetClassNameA(wnd, cls, sizeof(cls)) || strcmp(cls, BOX_CLASS) != 0) return TRUE;
     if (GetWindowTextA(wnd, caption, sizeof(caption)) <= 0 || strcmp(caption, BOX_CAPTION) != 0)
         return TRUE;
     GetWindowThreadProcessId(wnd, &owner);
-    if (search->pid != 0 && owner != search->pid)
-        return TRUE;
+    if (search->pid != 0 && owner != search->pid) return TRUE;
     search->found = wnd;
     return FALSE;
 }
@@ -149,8 +147,7 @@ static HWND find_box(DWORD pid) {
 static void dismiss_box(HWND box) {
     char text[4096] = "";
     HWND label = GetDlgItem(box, 0xFFFF);
-    if (label)
-        GetWindowTextA(label, text, sizeof(text));
+    if (label) GetWindowTextA(label, text, sizeof(text));
     out_line("BOX: ", text);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     for (int waited = 0; IsWindow(box) && waited < 10000; waited += 20)
@@ -173,8 +170,7 @@ static int drive(HANDLE process, DWORD pid, const struct drive_options* opt) {
     DWORD start = GetTickCount();
     DWORD lastKeyCheck = start - KEY_PERIOD_MS;
     for (;;) {
-        if (WaitForSingleObject(process, POLL_MS) == WAIT_OBJECT_0)
-            break;
+        if (WaitForSingleObject(process, POLL_MS) == WAIT_OBJECT_0) break;
         DWORD now = GetTickCount();
         if (opt->timeoutMs && now - start >= opt->timeoutMs) {
             out_line("", "TIMEOUT");
@@ -188,10 +184,8 @@ static int drive(HANDLE process, DWORD pid, const struct drive_options* opt) {
             HWND box = find_box(opt->boxPid);
             if (box) {
                 dismiss_box(box);
-                if (boxesLeft > 0)
-                    boxesLeft--;
-                if (boxesLeft == 0 && opt->borrowed)
-                    return 0;
+                if (boxesLeft > 0) boxesLeft--;
+                if (boxesLeft == 0 && opt->borrowed) return 0;
                 continue;
             }
         }
@@ -202,8 +196,7 @@ static int drive(HANDLE process, DWORD pid, const struct drive_options* opt) {
                 if (type_key_line(pid, ch)) {
                     char shown[2] = {ch, 0};
                     out_line("KEY: ", shown);
-                    if (!autoKeys)
-                        nextKey++;
+                    if (!autoKeys) nextKey++;
                 }
             }
         }
@@ -233,8 +226,7 @@ static BOOL parse_options(int argc, char** argv, int first, struct drive_options
     opt->boxPid = 0;
     opt->borrowed = FALSE;
     for (int i = first; i < argc; i++) {
-        if (i + 1 >= argc)
-            return FALSE;
+        if (i + 1 >= argc) return FALSE;
         if (strcmp(argv[i], "--boxes") == 0)
             opt->boxes = strtol(argv[++i], NULL, 10);
         else if (strcmp(argv[i], "--keys") == 0)
@@ -249,13 +241,11 @@ static BOOL parse_options(int argc, char** argv, int first, struct drive_options
 
 static int cmd_run(int argc, char** argv) {
     struct drive_options opt;
-    if (argc < 3 || !parse_options(argc, argv, 3, &opt))
-        return usage();
+    if (argc < 3 || !parse_options(argc, argv, 3, &opt)) return usage();
     /* CreateProcessA may write into the command line: hand it a copy. */
     size_t len = strlen(argv[2]);
     char* commandLine = (char*)malloc(len + 1);
-    if (!commandLine)
-        return EXIT_USAGE;
+    if (!commandLine) return EXIT_USAGE;
     memcpy(commandLine, argv[2], len + 1);
     /* Started from a desktop, the launcher has no console to inherit; under Wine a program
      * started from this console program would get this one, and then could not open its own. */
@@ -283,16 +273,14 @@ static int cmd_run(int argc, char** argv) {
 static BOOL parse_pid(const char* text, DWORD* pid) {
     char* end = NULL;
     unsigned long value = strtoul(text, &end, 10);
-    if (!*text || *end || value == 0)
-        return FALSE;
+    if (!*text || *end || value == 0) return FALSE;
     *pid = (DWORD)value;
     return TRUE;
 }
 
 static int cmd_key(int argc, char** argv) {
     DWORD pid;
-    if (argc != 4 || !parse_pid(argv[2], &pid))
-        return usage();
+    if (argc != 4 || !parse_pid(argv[2], &pid)) return usage();
     for (const char* p = argv[3]; *p; p++) {
         if (!type_key_line(pid, *p)) {
             fprintf(stderr, "winharness: no console of process %lu to type into\n",
@@ -305,8 +293,7 @@ static int cmd_key(int argc, char** argv) {
 
 static int cmd_title(int argc, char** argv) {
     DWORD pid;
-    if (argc != 3 || !parse_pid(argv[2], &pid))
-        return usage();
+    if (argc != 3 || !parse_pid(argv[2], &pid)) return usage();
     if (!attach_to(pid)) {
         fprintf(stderr, "winharness: process %lu has no console\n", (unsigned long)pid);
         return 1;
@@ -331,8 +318,7 @@ static int cmd_title(int argc, char** argv) {
 
 static int cmd_text(int argc, char** argv) {
     DWORD pid;
-    if (argc != 3 || !parse_pid(argv[2], &pid))
-        return usage();
+    if (argc != 3 || !parse_pid(argv[2], &pid)) return usage();
     if (!attach_to(pid)) {
         fprintf(stderr, "winharness: process %lu has no console\n", (unsigned long)pid);
         return 1;
@@ -341,11 +327,9 @@ static int cmd_text(int argc, char** argv) {
                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (out == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(out, &info)) {
-        if (out != INVALID_HANDLE_VALUE)
-            CloseHandle(out);
+        if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
         FreeConsole();
-        fprintf(stderr, "winharness: cannot read the console of process %lu\n",
-                (unsigned long)pid);
+        fprintf(stderr, "winharness: cannot read the console of process %lu\n", (unsigned long)pid);
         return 1;
     }
     int width = info.dwSize.X, rows = info.dwSize.Y, used = 0;
@@ -359,13 +343,11 @@ static int cmd_text(int argc, char** argv) {
         COORD at = {0, (SHORT)y};
         DWORD got = 0;
         char* row = screen + (size_t)y * width;
-        if (!ReadConsoleOutputCharacterA(out, row, (DWORD)width, at, &got))
-            got = 0;
+        if (!ReadConsoleOutputCharacterA(out, row, (DWORD)width, at, &got)) got = 0;
         for (int x = (int)got; x < width; x++)
             row[x] = ' ';
         for (int x = 0; x < width; x++)
-            if (row[x] != ' ' && row[x] != 0)
-                used = y + 1;
+            if (row[x] != ' ' && row[x] != 0) used = y + 1;
     }
     CloseHandle(out);
     FreeConsole();
@@ -388,8 +370,8 @@ static int cmd_boxes(int argc, char** argv) {
     struct drive_options opt;
     if (argc < 3 || !parse_pid(argv[2], &pid) || !parse_options(argc, argv, 3, &opt))
         return usage();
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE,
-                                 FALSE, pid);
+    HANDLE process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
     if (!process) {
         fprintf(stderr, "winharness: no process %lu\n", (unsigned long)pid);
         return 1;
@@ -402,17 +384,11 @@ static int cmd_boxes(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 2)
-        return usage();
-    if (strcmp(argv[1], "run") == 0)
-        return cmd_run(argc, argv);
-    if (strcmp(argv[1], "key") == 0)
-        return cmd_key(argc, argv);
-    if (strcmp(argv[1], "title") == 0)
-        return cmd_title(argc, argv);
-    if (strcmp(argv[1], "text") == 0)
-        return cmd_text(argc, argv);
-    if (strcmp(argv[1], "boxes") == 0)
-        return cmd_boxes(argc, argv);
+    if (argc < 2) return usage();
+    if (strcmp(argv[1], "run") == 0) return cmd_run(argc, argv);
+    if (strcmp(argv[1], "key") == 0) return cmd_key(argc, argv);
+    if (strcmp(argv[1], "title") == 0) return cmd_title(argc, argv);
+    if (strcmp(argv[1], "text") == 0) return cmd_text(argc, argv);
+    if (strcmp(argv[1], "boxes") == 0) return cmd_boxes(argc, argv);
     return usage();
 }
