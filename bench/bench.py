@@ -65,7 +65,8 @@ def median_of(runs, prepare, cmd, cwd=None, env=None, after=None):
 def make_installer(name, entries, probe, big_mib):
     tree = os.path.join(WORK, name + "-tree")
     run([sys.executable, os.path.join(ROOT, "tools", "sample", "make_sample.py"), "--out", tree,
-         "--program", probe, "--program-name", "installer.bin", "--config", "exit=0\n",
+         "--program", probe, "--program-name", "installer.bin", "--config",
+         "report=%s\nexit=0\n" % os.path.join(WORK, "probe-report.txt"),
          "--entries", str(entries), "--big-mib", str(big_mib)], stdout=subprocess.DEVNULL)
     installer = os.path.join(WORK, name + ".run")
     run([os.path.join(BUILD, "tools", "sfxpack"), "create", "--stub",

@@ -36,7 +36,7 @@ void Put(std::string* bytes, size_t at, uint32_t value, int width) {
 
 // ---- PE images ----------------------------------------------------------------------------
 
-// A PE32 or PE32+ header at peOffset with 16 empty data directories, padded to 0x200 bytes.
+// Where the fields lie in a PE32 or PE32+ header whose signature is at offset pe.
 struct PeLayout {
     bool plus;
     size_t pe = 0x80;
@@ -46,6 +46,7 @@ struct PeLayout {
     size_t Security() const { return Optional() + (plus ? 112 : 96) + 4 * 8; }
 };
 
+// That header with 16 empty data directories, padded to 0x200 bytes.
 std::string PeImage(const PeLayout& layout) {
     std::string image(0x200, '\0');
     image[0] = 'M';
@@ -197,7 +198,7 @@ const PeLayout kLayouts[] = {{false}, {true}};
 
 } // namespace
 
-TEST(Signature, TableThatEndsTheFileMarksThePayloadEnd) {
+TEST(PayloadEnd, TableThatEndsTheFileMarksThePayloadEnd) {
     for (PeLayout layout : kLayouts) {
         for (size_t pe : {0x40, 0x80, 0x1F0 - 0x108}) {
             layout.pe = pe;
@@ -214,7 +215,7 @@ TEST(Signature, TableThatEndsTheFileMarksThePayloadEnd) {
     }
 }
 
-TEST(Signature, AnythingButATableThatEndsTheFileLeavesTheFileSize) {
+TEST(PayloadEnd, AnythingButATableThatEndsTheFileLeavesTheFileSize) {
     struct Case {
         const char* what;
         std::function<void(std::string*, const PeLayout&)> damage;
@@ -281,7 +282,7 @@ TEST(Signature, AnythingButATableThatEndsTheFileLeavesTheFileSize) {
     }
 }
 
-TEST(Signature, FilesThatAreNoPeImageLeaveTheFileSize) {
+TEST(PayloadEnd, FilesThatAreNoPeImageLeaveTheFileSize) {
     // An ELF program whose bytes at the PE places would form a table that ends the file.
     std::string elf = std::string("\x7F"
                                   "ELF\2\1\1",
