@@ -109,7 +109,8 @@ class ExtractCases:
         """A copy of the installer with its payload changed by change(payload)."""
         stub, payload = probedriver.read_installer(self.installer)
         change(payload)
-        return probedriver.write_installer(self.case / (name + self.driver.exe_suffix), stub, payload)
+        path = self.case / (name + self.driver.exe_suffix)
+        return probedriver.write_installer(path, stub, payload)
 
     def assertExtracted(self, outcome, expected):
         self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
@@ -128,7 +129,8 @@ class ExtractCases:
             # A word with blanks is the whole switch in double quotes; the folders are new.
             ("quoted, blanks", ["-extract=conf.ini@" + sub("new dir", "x y")],
              {"new dir/x y/conf/conf.ini": conf}),
-            ("blank in the name", ["-extract=file c.txt@" + out], {"file c.txt": CONTENT["file c.txt"]}),
+            ("blank in the name", ["-extract=file c.txt@" + out],
+             {"file c.txt": CONTENT["file c.txt"]}),
             # Name "a", folder "...\b@c": the first "@" separates.
             ("a@b@c", ["-extract=a@" + sub("b@c")], {"b@c/alpha": CONTENT["alpha"]}),
             # An empty name matches every entry: the first one.
@@ -148,8 +150,9 @@ class ExtractCases:
             with self.subTest(label):
                 self.fresh_out()
                 outcome = self.extract(*args)
-                if "big.bin" in expected and (self.out / "big.bin").exists():
-                    self.assertEqual(hashlib.sha256((self.out / "big.bin").read_bytes()).hexdigest(),
+                big = self.out / "big.bin"
+                if "big.bin" in expected and big.exists():
+                    self.assertEqual(hashlib.sha256(big.read_bytes()).hexdigest(),
                                      hashlib.sha256(CONTENT["big.bin"]).hexdigest())
                 self.assertExtracted(outcome, expected)
 
@@ -175,7 +178,8 @@ class ExtractCases:
         self.assertEqual((outcome.exit_code, outcome.boxes), (PROBE_EXIT, []), outcome)
         self.assertEqual(tree(self.out), {})
         report = probedriver.Report(self.report)
-        self.assertEqual(report.get("ini"), "-vmargs\r\n-DextractorLoc=%s\r\n-extract=conf.ini@%s\r\n"
+        self.assertEqual(report.get("ini"),
+                         "-vmargs\r\n-DextractorLoc=%s\r\n-extract=conf.ini@%s\r\n"
                          % (self.driver.path(self.installer), target))
 
     # ---- failures -----------------------------------------------------------------------
@@ -207,15 +211,18 @@ class ExtractCases:
         raw = bytearray(payload.encode())
         at = 36 + 8 * len(payload.names)
         raw[at:at + 4] = (0x10000000).to_bytes(4, "little")
-        installer = probedriver.write_raw(self.case / ("count" + self.driver.exe_suffix), stub + raw)
-        outcome = self.extract("-extract=conf.ini@" + self.driver.path(self.out), installer=installer)
+        installer = probedriver.write_raw(self.case / ("count" + self.driver.exe_suffix),
+                                          stub + raw)
+        outcome = self.extract("-extract=conf.ini@" + self.driver.path(self.out),
+                               installer=installer)
         self.assertEqual((outcome.exit_code, outcome.boxes),
                          (1, ["Failed to parse Required Files Table"]), outcome)
 
     def test_unwritable_target(self):
         # A file stands where the target folder would have to be made.
         (self.out / "blocker").write_bytes(b"x")
-        outcome = self.extract("-extract=conf.ini@" + self.driver.path(self.out / "blocker" / "sub"))
+        target = self.driver.path(self.out / "blocker" / "sub")
+        outcome = self.extract("-extract=conf.ini@" + target)
         self.assertEqual((outcome.exit_code, outcome.boxes), (1, [EXTRACT_BOX]), outcome)
         self.assertEqual(tree(self.out), {"blocker": b"x"})
 
@@ -259,9 +266,11 @@ class ExtractCases:
             + OPENING_TRACE
             + "conf\\conf.ini : Required file found!\n"
             + "Extracting to: %s\n" % target
-            + "extracting 'conf\\conf.ini' to '%s'...OK\n" % d.sep.join([target, "conf", "conf.ini"])
+            + "extracting 'conf\\conf.ini' to '%s'...OK\n"
+            % d.sep.join([target, "conf", "conf.ini"])
             + CLOSING_TRACE)
-        self.assertEqual(tree(self.out), with_parents({"d/conf/conf.ini": CONTENT["conf/conf.ini"]}))
+        self.assertEqual(tree(self.out),
+                         with_parents({"d/conf/conf.ini": CONTENT["conf/conf.ini"]}))
 
     def test_debug_trace_of_a_missing_file(self):
         outcome = self.extract("-debug", "-extract=Conf.ini@" + self.driver.path(self.out))

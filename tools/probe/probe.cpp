@@ -12,7 +12,8 @@
 //   connect=1            connects once to 127.0.0.1:12345 (the splash close signal)
 //   fetch=NAME@DIR       runs the launcher named by "-DextractorLoc=" (in the ini file, else in
 //                        the command line) with "-extract=NAME@DIR", waits and records its exit
-//                        code; the switch is quoted whole when it holds a blank
+//                        code; on Windows the switch is quoted whole when it holds a blank
+//                        (the POSIX launcher quotes such an argument itself)
 //   sleep_ms=N           waits N milliseconds
 //
 // The report has one "key=value" line per fact, values escaped so that CR, LF, tabs,
@@ -20,7 +21,7 @@
 //   self, cmdline, argc, argv=<each element>, cwd, config, ini.path, ini.exists, ini,
 //   then per action: check=<0|1> REL, read=<0|1> PATH, read.content=..., connect=<0|1>,
 //   fetch.launcher=..., fetch=<exit code> NAME@DIR (-1 when it could not start), slept=N,
-//   and last exit=N.
+//   config.error=... for a setting it does not know, and last exit=N.
 // Exit code: the one configured; 2 when no configuration or no report path was found.
 #ifdef _WIN32
 #include <winsock2.h>
@@ -58,15 +59,20 @@ const char kSeparator = '/';
 std::string Escape(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
         else if (c < 0x20 || c >= 0x7f) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else out += (char)c;
+        } else
+            out += (char)c;
     }
     return out;
 }
@@ -77,7 +83,8 @@ bool ReadFile(const std::string& path, std::string* content) {
     content->clear();
     char buffer[4096];
     size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, got);
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        content->append(buffer, got);
     std::fclose(file);
     return true;
 }
@@ -97,7 +104,9 @@ std::string SelfPath() {
     return buffer;
 }
 
-std::string RawCommandLine() { return GetCommandLineA(); }
+std::string RawCommandLine() {
+    return GetCommandLineA();
+}
 
 std::string WorkingDirectory() {
     char buffer[MAX_PATH + 1] = {};
@@ -105,7 +114,9 @@ std::string WorkingDirectory() {
     return buffer;
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // The exit code of the finished program, or -1 when it could not be started.
 long RunAndWait(const std::string& program, const std::string& argument) {
@@ -116,8 +127,7 @@ long RunAndWait(const std::string& program, const std::string& argument) {
     std::memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(NULL, buffer.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        return -1;
+    if (!CreateProcessA(NULL, buffer.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return -1;
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
@@ -156,7 +166,8 @@ std::string SelfPath() {
 
 std::string RawCommandLine() {
     std::string line;
-    for (size_t i = 0; i < arguments.size(); i++) line += (i ? " " : "") + arguments[i];
+    for (size_t i = 0; i < arguments.size(); i++)
+        line += (i ? " " : "") + arguments[i];
     return line;
 }
 
@@ -235,8 +246,10 @@ std::vector<std::pair<std::string, std::string>> ParseConfig(const std::string& 
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
         size_t equals = line.find('=');
-        if (equals == std::string::npos) settings.emplace_back(line, std::string());
-        else settings.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+        if (equals == std::string::npos)
+            settings.emplace_back(line, std::string());
+        else
+            settings.emplace_back(line.substr(0, equals), line.substr(equals + 1));
     }
     return settings;
 }
@@ -249,10 +262,12 @@ int Run() {
     report.Add("cmdline", commandLine);
 #ifdef _WIN32
     report.Add("argc", std::to_string(__argc));
-    for (int i = 0; i < __argc; i++) report.Add("argv", __argv[i]);
+    for (int i = 0; i < __argc; i++)
+        report.Add("argv", __argv[i]);
 #else
     report.Add("argc", std::to_string(arguments.size()));
-    for (const std::string& argument : arguments) report.Add("argv", argument);
+    for (const std::string& argument : arguments)
+        report.Add("argv", argument);
 #endif
     report.Add("cwd", WorkingDirectory());
 

@@ -1,9 +1,8 @@
-"""The probe's companion for the end-to-end tests: installers around the probe (packed with
-sfxpack, or rewritten record by record for payloads that the pack tool refuses to write), the
-launcher run on either platform through tests/e2e/harness.py, and the probe's configuration and
-report.
+"""The probe's companion for the end-to-end tests: the probe's configuration and report,
+installer payloads rewritten record by record (for the ones that the pack tool refuses to
+write), and the launcher run on either platform through tests/e2e/harness.py.
 
-    driver = NativeDriver(folder) / WineDriver(folder, wine)
+    driver, close = open_driver("native" or "wine", folder)
     outcome = driver.run(installer, ["-extract=conf.ini@" + driver.path(out)])
     outcome.exit_code, outcome.boxes, outcome.output
 
@@ -261,11 +260,11 @@ class WineDriver:
     probe_name = "probe.exe"
     exe_suffix = ".exe"
 
-    def __init__(self, folder, wine):
+    def __init__(self, wine):
         self.wine = wine
         self.launcher = harness.win64_launcher()
-        self.probe = harness.require_file(harness.build_dir("win64") / "tools" / "probe" / "probe.exe",
-                                          "the probe (win64 build)")
+        self.probe = harness.require_file(
+            harness.build_dir("win64") / "tools" / "probe" / "probe.exe", "the probe (win64 build)")
 
     def path(self, host_path):
         return harness.windows_path(host_path)
@@ -329,9 +328,20 @@ def open_driver(kind, folder):
     if kind == "native":
         return NativeDriver(folder), lambda: None
     screen = harness.Xvfb().start()
+    wine = None
     try:
         wine = harness.Wine(screen.display).__enter__()
+        # One wineserver for the whole session, started apart from any run, and a first run
+        # that starts Wine's own background programs: otherwise they inherit the standard
+        # error of a run, which then ends only when they do (seconds after each run).
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, timeout=120)
+        subprocess.run([harness.WINESERVER, "-p"], env=wine.env(), **quiet)
+        subprocess.run([str(harness.WINE_RUNNER), str(harness.winharness_exe()), "run",
+                        "cmd /c exit"], env=wine.env(), **quiet)
     except BaseException:
+        if wine:
+            wine.__exit__(None, None, None)
         screen.stop()
         raise
 
@@ -341,4 +351,4 @@ def open_driver(kind, folder):
         finally:
             screen.stop()
 
-    return WineDriver(folder, wine), close
+    return WineDriver(wine), close

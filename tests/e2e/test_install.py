@@ -1,0 +1,488 @@
+#!/usr/bin/env python3
+"""The install run from outside, with the probe as the autorun program: what the program gets
+(command line, working directory, ini lines), what is extracted and when, the removal of the
+extraction folder, the exit status (the program's own, 1 for a failure), the failure boxes and
+the debug trace. Installers are packed with sfxpack; the ones that the pack tool refuses to
+write are rewritten record by record.
+
+    test_install.py native    the POSIX launcher (temporary folder: $TMPDIR of the test's own)
+    test_install.py wine      the 64-bit Windows launcher under Wine, on an X screen of its own
+                              (temporary folder: the prefix's)
+"""
+
+import os
+import re
+import shutil
+import struct
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+import harness
+
+sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "probe"))
+import probedriver  # noqa: E402
+
+MANIFEST_NAME = "plugins\\com.kestrom.tarnix.ide.installer_3.1.4\\META-INF\\MANIFEST.MF"
+MANIFEST = b"Manifest-Version: 1.0\r\nBundle-Name: Installer\r\nBundle-Version: 3.1.4.v20240101\r\n"
+INI = b"-startup\r\nplugins\\boot.jar\r\n-vmargs\r\n-Xms40m\r\n"
+BOX_ACCESSIBLE = ("Failed to extract file(s). Ensure that your temporary folder is accessible "
+                  "and have enough free size.")
+BOX_ACCESSABLE = BOX_ACCESSIBLE.replace("accessible", "accessable")
+
+
+def bmp(width=64, height=32):
+    row = b"\x30\x60\xc0" * width + b"\0" * (-width * 3 % 4)
+    pixels = row * height
+    return (struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+            + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835,
+                          0, 0)
+            + pixels)
+
+
+def unreadable_arguments(installer):
+    """The installer's bytes with the length of its autorun arguments beyond the file's end."""
+    stub, payload = probedriver.read_installer(installer)
+    raw = bytearray(payload.encode())
+    at = 36 + 8 * len(payload.names) + 4 + 4 * len(payload.required)
+    for text in payload.names + [payload.autorun]:
+        at += 4 + len(text)
+    raw[at:at + 4] = (0x7FFFFF00).to_bytes(4, "little")
+    return stub + bytes(raw)
+
+
+class InstallCases:
+    """The cases; a subclass names the platform."""
+
+    PLATFORM = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = Path(tempfile.mkdtemp(prefix="e2e-install-"))
+        cls.driver, cls.close_driver = probedriver.open_driver(cls.PLATFORM, cls.folder)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.close_driver()
+        if not os.environ.get("E2E_KEEP"):
+            shutil.rmtree(cls.folder, True)
+
+    def setUp(self):
+        self.case = self.folder / self.id().split(".")[-1]
+        self.case.mkdir()
+        self.before = self.extraction_folders()
+
+    # ---- helpers ------------------------------------------------------------------------
+
+    def rel(self, name):
+        """A stored name as the probe checks it in its working directory."""
+        return name.rstrip("\\").replace("\\", self.driver.sep)
+
+    def extraction_folders(self):
+        temp = self.driver.temp_folder()
+        return {p.name for p in temp.iterdir() if re.fullmatch(r"sfx\d+\.tmp", p.name)}
+
+    def installer(self, name, files, actions=(), exit_code=0, probe=True, autorun=None, args=None,
+                  mode=(), require=()):
+        """Packs the files, the probe (as the autorun program unless autorun names another) and
+        a probe.cfg of the actions; returns the installer and the report path."""
+        d = self.driver
+        report = self.case / (name + "-report.txt")
+        tree = {n.replace("\\", "/"): data for n, data in files.items() if data is not None}
+        if probe:
+            tree[d.probe_name] = d.probe.read_bytes()
+            tree["probe.cfg"] = probedriver.probe_config(d.path(report), *actions,
+                                                         exit_code=exit_code)
+        payload = harness.write_tree(self.case / (name + "-payload"), tree)
+        for folder in (n for n, data in files.items() if data is None):
+            (payload / folder.rstrip("\\").replace("\\", "/")).mkdir(parents=True, exist_ok=True)
+        extra = list(mode)
+        if args is not None:
+            extra += ["--args", args]
+        for pattern in require:
+            extra += ["--require", pattern]
+        installer = harness.pack(d.launcher, payload, self.case / (name + d.exe_suffix),
+                                 autorun or d.probe_name, *extra)
+        return installer, report
+
+    def rewrite(self, installer, change):
+        stub, payload = probedriver.read_installer(installer)
+        change(payload)
+        probedriver.write_installer(installer, stub, payload)
+
+    def folder_of(self, report):
+        """The extraction folder (host path) that the probe ran in: a new "sfx<ticks>.tmp" of
+        the temporary folder."""
+        cwd = report.get("cwd")
+        self.assertRegex(cwd, r"[\\/]sfx\d+\.tmp$")
+        folder = self.driver.host(cwd)
+        self.assertEqual(folder.parent, self.driver.temp_folder())
+        self.assertNotIn(folder.name, self.before)
+        return folder
+
+    def assertRemoved(self, folder):
+        self.assertTrue(harness.wait_until(lambda: not folder.exists(), 10), f"{folder} stays")
+
+    def assertNoFolderLeft(self):
+        left = lambda: self.extraction_folders() - self.before  # noqa: E731
+        self.assertTrue(harness.wait_until(lambda: not left(), 10), f"left behind: {left()}")
+
+    # ---- the run ------------------------------------------------------------------------
+
+    def test_full_run(self):
+        d = self.driver
+        files = {
+            "probe.ini": INI,
+            "sub\\a.txt": b"a\n",
+            "sub\\deeper\\b.txt": b"b\n",
+            "emptydir\\": None,
+            "lib\\first.zip": b"PK first",
+            "lib\\second.zip": b"PK second",
+            "UPPER.ZIP": b"a capital .ZIP is no .zip",
+        }
+        extracted = [n for n in files if not n.endswith(".zip")] + ["probe.cfg", d.probe_name]
+        first, second = self.rel("lib\\first.zip"), self.rel("lib\\second.zip")
+        actions = [("check", self.rel(n)) for n in extracted] + [
+            ("check", first), ("check", second),
+            ("fetch", "second.zip@."),
+            ("check", second), ("check", first),
+        ]
+        installer, report_path = self.installer(
+            "full", files, actions, exit_code=42, args="--launcher $#launcher# --twice=$#launcher#")
+        outcome = d.run(installer, ["u1", "u 2", "-vmargs", "-Dk=v", "-Xmx1m"])
+        self.assertEqual((outcome.exit_code, outcome.boxes), (42, []), outcome)
+
+        report = probedriver.Report(report_path)
+        folder = self.folder_of(report)
+        launcher = d.path(installer)
+        program = report.get("cwd") + d.sep + d.probe_name
+        self.assertEqual(report.get("self"), program)
+        self.assertEqual(report.all("argv"),
+                         [program, "--launcher", launcher, "--twice=" + launcher, "u1", "u 2"])
+        if d.name == "wine":
+            # The quoted program path, a blank, the stored arguments, a blank, then what is left
+            # of the launcher's command line: its leading blank, up to the blank before -vmargs.
+            self.assertEqual(report.get("cmdline"),
+                             f'"{program}" --launcher {launcher} --twice={launcher}  u1 "u 2" ')
+        self.assertEqual(report.get("ini"), (INI + b"-DextractorLoc=%s\r\n-Dk=v\r\n-Xmx1m\r\n"
+                                             % launcher.encode()).decode())
+        self.assertEqual(report.actions(), [("check", "1 " + self.rel(n)) for n in extracted] + [
+            ("check", "0 " + first), ("check", "0 " + second),
+            ("fetch.launcher", launcher), ("fetch", "0 second.zip@."),
+            ("check", "1 " + second), ("check", "0 " + first),
+            ("exit", "42"),
+        ])
+        self.assertRemoved(folder)
+        self.assertNoFolderLeft()
+
+    def test_required_files_table(self):
+        files = {
+            "probe.ini": INI,
+            "sub\\a.txt": b"a\n",
+            "sub\\b.txt": b"b\n",
+            "other.txt": b"other\n",
+            "lib\\x.zip": b"PK",
+        }
+        actions = [
+            ("check", self.rel("sub\\a.txt")),
+            ("check", self.rel("sub\\b.txt")),
+            ("check", "other.txt"),
+            ("check", "probe.ini"),
+            # A listed .zip stays in the payload too, so its folder is not made either.
+            ("check", "lib"),
+            ("fetch", "b.txt@."),
+            ("check", self.rel("sub\\b.txt")),
+        ]
+        # Without its ini file the probe finds the launcher in its arguments.
+        installer, report_path = self.installer(
+            "required", files, actions, args="-DextractorLoc=$#launcher#",
+            require=["probe.*", "sub/a.txt", "lib/x.zip"])
+        outcome = self.driver.run(installer, [])
+        self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
+        report = probedriver.Report(report_path)
+        self.assertEqual(report.actions(), [
+            ("check", "1 " + self.rel("sub\\a.txt")),
+            ("check", "0 " + self.rel("sub\\b.txt")),
+            ("check", "0 other.txt"),
+            ("check", "1 probe.ini"),
+            ("check", "0 lib"),
+            ("fetch.launcher", self.driver.path(installer)),
+            ("fetch", "0 b.txt@."),
+            ("check", "1 " + self.rel("sub\\b.txt")),
+            ("exit", "0"),
+        ])
+        self.assertRemoved(self.folder_of(report))
+
+    def test_java_modes(self):
+        d = self.driver
+        bin_folder = self.case / "bin"
+        bin_folder.mkdir()
+        for name in ("java", "javax"):
+            shutil.copy(d.probe, bin_folder / (name + d.exe_suffix))
+        for mode, program, ini in (("--java", "java", "jini"), ("--javax", "javax", "jaini")):
+            with self.subTest(program):
+                files = {"jini": b"-vmargs\r\n", "jaini": b"-vmargs\r\n", "app\\launch.jar": b"PK"}
+                actions = [("read", ini), ("check", self.rel("app\\launch.jar"))]
+                # Not named after the program: Windows looks beside the launcher first.
+                installer, report_path = self.installer(
+                    "setup-" + program, files, actions, exit_code=3, autorun="-jar app/launch.jar",
+                    args="-data $#launcher#", mode=[mode])
+                outcome = d.run(installer, ["u1"], path_prepend=bin_folder)
+                self.assertEqual((outcome.exit_code, outcome.boxes), (3, []), outcome)
+                report = probedriver.Report(report_path)
+                launcher = d.path(installer)
+                self.assertEqual(report.get("self"), d.path(bin_folder / (program + d.exe_suffix)))
+                self.assertEqual(report.all("argv")[1:],
+                                 ["-jar", "app/launch.jar", "-data", launcher, "u1"])
+                if d.name == "wine":
+                    self.assertEqual(report.get("cmdline"),
+                                     f"{program} -jar app/launch.jar -data {launcher}  u1")
+                self.assertEqual(report.actions(), [
+                    ("read", "1 " + ini),
+                    ("read.content", f"-vmargs\r\n-DextractorLoc={launcher}\r\n"),
+                    ("check", "1 " + self.rel("app\\launch.jar")),
+                    ("exit", "3"),
+                ])
+                # The ini file beside the program on the search path is left alone.
+                self.assertEqual(report.get("ini.exists"), "0")
+                self.assertRemoved(self.folder_of(report))
+
+    def test_a_long_command_line_is_passed_whole(self):
+        words = [c * 500 for c in "xyz"]
+        installer, report_path = self.installer("long", {}, args="A" * 300)
+        outcome = self.driver.run(installer, words)
+        self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
+        report = probedriver.Report(report_path)
+        self.assertEqual(report.all("argv")[1:], ["A" * 300] + words)
+        if self.driver.name == "wine":
+            self.assertTrue(report.get("cmdline").endswith("A" * 300 + "  " + " ".join(words)))
+
+    def test_flag_2_alone_starts_the_extracted_program(self):
+        installer, report_path = self.installer("flags2", {}, exit_code=4)
+        self.rewrite(installer, lambda p: setattr(p, "flags", 2))
+        outcome = self.driver.run(installer, [])
+        self.assertEqual((outcome.exit_code, outcome.boxes), (4, []), outcome)
+        report = probedriver.Report(report_path)
+        self.assertEqual(report.get("self"),
+                         report.get("cwd") + self.driver.sep + self.driver.probe_name)
+
+    def test_temporary_folder_with_a_blank(self):
+        temp = self.case / "temp with blank"
+        temp.mkdir()
+        installer, report_path = self.installer("blank", {"sub\\a.txt": b"a"},
+                                                [("check", self.rel("sub\\a.txt"))])
+        outcome = self.driver.run(installer, [], temp=temp)
+        self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
+        report = probedriver.Report(report_path)
+        cwd = report.get("cwd")
+        self.assertRegex(cwd, r"temp with blank[\\/]sfx\d+\.tmp$")
+        self.assertEqual(report.actions(),
+                         [("check", "1 " + self.rel("sub\\a.txt")), ("exit", "0")])
+        self.assertRemoved(self.driver.host(cwd))
+        self.assertEqual(list(temp.iterdir()), [])
+
+    def test_two_launchers_at_once(self):
+        runs = [self.installer(name, {"a.txt": b"a"}, [("sleep_ms", "1500")], exit_code=code)
+                + (code,) for name, code in (("first", 11), ("second", 12))]
+        started = [self.driver.start(installer, []) for installer, _, _ in runs]
+        outcomes = [self.driver.finish(program) for program in started]
+        folders = []
+        for (_, report_path, code), outcome in zip(runs, outcomes):
+            self.assertEqual((outcome.exit_code, outcome.boxes), (code, []), outcome)
+            folders.append(self.folder_of(probedriver.Report(report_path)))
+        self.assertNotEqual(folders[0], folders[1])
+        for folder in folders:
+            self.assertRemoved(folder)
+
+    def test_taken_folder_names_are_skipped(self):
+        # Folders named after the tick counts of the coming moments exist already: the run
+        # takes the first free name after them and leaves them as they are.
+        installer, report_path = self.installer("taken", {"a.txt": b"mine"})
+        self.driver.run(installer, ["-extract=nothing@" + self.driver.path(self.case)])  # warm
+        temp = self.driver.temp_folder()
+        now = int(time.monotonic() * 1000)
+        # Wine's tick count may lag the host's clock by some tens of milliseconds.
+        taken = [temp / f"sfx{tick}.tmp" for tick in range(now - 300, now + 600)]
+        try:
+            for folder in taken:
+                folder.mkdir()
+            outcome = self.driver.run(installer, [])
+            self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
+            folder = self.folder_of(probedriver.Report(report_path))
+            if folder.name != f"sfx{now + 600}.tmp":
+                self.assertNotIn(folder, taken)
+                self.skipTest(f"the run's tick count missed the taken names: {folder.name}")
+            self.assertRemoved(folder)
+            time.sleep(0.5)
+            self.assertEqual([f for f in taken if not f.is_dir() or any(f.iterdir())], [])
+        finally:
+            for folder in taken:
+                shutil.rmtree(folder, True)
+
+    # ---- failures -----------------------------------------------------------------------
+
+    def refused(self, name, required):
+        """An installer whose stored entry "..\\escaped.txt" may not be extracted; good
+        entries come first, so the extraction folder exists when the refusal comes."""
+        installer, _ = self.installer(name, {"a.txt": b"a", "b.txt": b"b"},
+                                      require=["a.txt", "b.txt", "probe.*"] if required else ())
+
+        def add(payload):
+            payload.add("..\\escaped.txt", b"must not land")
+            if required:
+                payload.required.append(len(payload.names) - 1)
+
+        self.rewrite(installer, add)
+        return installer
+
+    def test_failures(self):
+        d = self.driver
+        missing, _ = self.installer("missing", {"a.txt": b"a"})
+        absent = b"absent" + d.probe_name[-4:].encode()
+        self.rewrite(missing, lambda p: setattr(p, "autorun", absent))
+        zips, _ = self.installer("zips", {"a.zip": b"PK a", "b.zip": b"PK b"}, probe=False,
+                                 autorun="a.zip")
+        no_args = probedriver.write_raw(self.case / ("no-args" + d.exe_suffix),
+                                        unreadable_arguments(zips))
+        header, _ = self.installer("header", {"a.txt": b"a"})
+        self.rewrite(header, lambda p: setattr(p, "version", 2))
+        manifest, _ = self.installer("manifest", {"a.txt": b"a"})
+        self.rewrite(manifest, lambda p: p.add("..\\" + MANIFEST_NAME, MANIFEST))
+        splash, _ = self.installer("splash", {"a.txt": b"a"})
+        self.rewrite(splash, lambda p: p.add("..\\splash.bmp", bmp()))
+        # The temporary folder's path does not fit the 260 characters that the launcher reads.
+        long_temp = self.case / ("t" * 120) / ("u" * 120)
+        long_temp.mkdir(parents=True)
+        rows = [
+            ("damaged header", header, "SFX Header invalid", 1, None),
+            ("temporary folder too long", self.refused("long", False),
+             "Failed to get system temporary folder", 1, long_temp),
+            ("manifest refused", manifest, "Failed to extract version file.", 1, None),
+            ("splash bitmap refused", splash, "Failed to extract splash bitmap.", 1, None),
+            ("every entry, one refused", self.refused("all", False), BOX_ACCESSIBLE, 1, None),
+            ("required entries, one refused", self.refused("req", True), BOX_ACCESSABLE, 1, None),
+            # Nothing was extracted, so there is no folder to enter.
+            ("only .zip entries", zips, "Failed to set current directory", 1, None),
+            ("arguments unreadable", no_args, "Failed to retreive arguments for executable.", 1,
+             None),
+        ]
+        if d.name == "wine":
+            rows.append(("missing program", missing, "Failed to start or wait for executable.", 1,
+                         None))
+        else:
+            # The shell starts, and reports the missing program in its exit status.
+            rows.append(("missing program", missing, None, 127, None))
+        for label, installer, box, status, temp in rows:
+            with self.subTest(label):
+                outcome = d.run(installer, [], temp=temp)
+                self.assertEqual((outcome.exit_code, outcome.boxes), (status, [box] if box else []),
+                                 outcome)
+                self.assertNoFolderLeft()
+                if temp:
+                    self.assertEqual(list(temp.iterdir()), [])
+                temp = d.temp_folder()
+                for place in (temp, temp.parent):
+                    self.assertFalse((place / "escaped.txt").exists(), place)
+
+    # ---- debug trace --------------------------------------------------------------------
+
+    def test_debug_trace_of_a_run(self):
+        d = self.driver
+        files = {MANIFEST_NAME: MANIFEST, "splash.bmp": bmp(), "lib\\x.zip": b"PK"}
+        # The probe waits after its connection, so that the listener's lines come before the
+        # end of the wait.
+        installer, report_path = self.installer("debug", files,
+                                                [("connect", "1"), ("sleep_ms", "500")])
+        d.log_file().unlink(missing_ok=True)
+        probedriver.wait_for_close_port()
+        outcome = d.run(installer, ["-debug"])
+        self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
+        report = probedriver.Report(report_path)
+        self.assertEqual(report.actions(), [("connect", "1"), ("slept", "500"), ("exit", "0")])
+        folder = report.get("cwd") + d.sep
+        if d.name == "wine":
+            # Empty stored arguments: a blank from the join, a blank before the empty rest.
+            self.assertEqual(report.get("cmdline"), f'"{folder}{d.probe_name}"  ')
+
+        def extracting(name):
+            return f"extracting '{name}' to '{folder}{name.replace(chr(92), d.sep)}'...OK\n"
+
+        _, payload = probedriver.read_installer(installer)
+        required = "".join(f"Ignoring ZIP: {n}\n" if n.endswith(".zip") else extracting(n)
+                           for n in (name.decode() for name in payload.names))
+        size, crc = probedriver.footer(installer)
+        expected = (
+            f"launcher file name ='{d.path(installer)}'\n"
+            f"SFX Footer record parsed:PackageSize={size} CRC={crc}\n"
+            "SFX Header record parsing...OK\n"
+            "Execution Info parsing...OK\n"
+            "File Information Table parsing...OK\n"
+            "Required Files Table parsing...OK\n"
+            "Allocating memory for Strings Table...OK\n"
+            "Parsing Strings Table...OK\n"
+            "Getting system temporary folder...OK\n"
+            "Forming temporary folder...OK\n"
+            "Creating extraction folder...OK\n"
+            "Browsing for version file...\n"
+            f"{MANIFEST_NAME} : version file found!\n"
+            + extracting(MANIFEST_NAME)
+            + "Read version: 3.1.4.v20240101\n"
+            "Browsing for splash bitmap...\n"
+            "splash.bmp : Splash bitmap found!\n"
+            + extracting("splash.bmp")
+            + "Splash thread created\n"
+            "Tcp wait thread created\n"
+            "Extracting required files\n"
+            + required
+            + "Extraction succeeded\n"
+            "Reading autorun arguments...OK\n"
+            "Arguments = ''\n"
+            "Reading autorun path...OK\n"
+            f"Autorun path = '{d.probe_name}'\n"
+            f"Executing autorun: '\"{folder}{d.probe_name}\"' with arguments:' '..."
+            "CreateProcess Success\n"
+            "Waiting end of launched process\n"
+            "\nIncoming connection from 127.0.0.1: closing splash screen.\n"
+            "OK\n"
+            "Removing temporary folder..."
+            "\n[DEBUG] Press any key clean temporary folder..."
+            "FINISHED\n"
+            "All went OK\n"
+            "In debug mode, press any key to close this window")
+        self.assertEqual(d.log_file().read_bytes().decode("latin-1"), expected)
+        if d.name == "native":
+            # The debug console is standard error: the same bytes.
+            self.assertEqual(outcome.output, expected)
+        self.assertRemoved(d.host(report.get("cwd")))
+
+
+class NativeInstall(InstallCases, unittest.TestCase):
+    PLATFORM = "native"
+
+
+class WineInstall(InstallCases, unittest.TestCase):
+    PLATFORM = "wine"
+
+    # The box waits for the user here (the POSIX port only writes its text).
+    def test_removal_comes_after_the_box(self):
+        installer = self.refused("order", False)
+        program = self.driver.start(installer, [], boxes=0)
+        try:
+            new = lambda: self.extraction_folders() - self.before  # noqa: E731
+            self.assertTrue(harness.wait_until(lambda: len(new()) == 1, 20), "no extraction folder")
+            folder = self.driver.temp_folder() / new().pop()
+            time.sleep(1.0)
+            self.assertTrue(folder.exists(), "removed while the box is up")
+            self.assertEqual(self.driver.wine.dismiss_boxes(program.pid), [BOX_ACCESSIBLE])
+            self.assertRemoved(folder)
+        finally:
+            outcome = self.driver.finish(program)
+        self.assertEqual(outcome.exit_code, 1, outcome)
+
+
+if __name__ == "__main__":
+    PLATFORMS = {"wine": [WineInstall], "native": [NativeInstall]}
+    chosen = PLATFORMS.get(sys.argv[1]) if len(sys.argv) > 1 else None
+    harness.main(chosen)
