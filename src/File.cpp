@@ -86,7 +86,7 @@ bool File::ReadUINT(File* file, UINT* value) {
     if (file->_file == OS::kNullHandle || file->_closed) return false;
     BYTE bytes[4];
     if (Read(file, bytes, 4) != 4) return false;
-    *value = (UINT)bytes[0] | (UINT)bytes[1] << 8 | (UINT)bytes[2] << 16 | (UINT)bytes[3] << 24;
+    *value = DecodeUINT(bytes);
     return true;
 }
 

@@ -3,6 +3,11 @@
 
 #include "OS.h"
 
+// A 32-bit value stored little-endian, whatever the host's byte order.
+inline UINT DecodeUINT(const BYTE* b) {
+    return (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24;
+}
+
 class File {
   public:
     File(const char* filePath, bool read);

@@ -6,10 +6,6 @@ const char SIGNATURE[20] = "org.vantrel.kit.sfx";
 
 namespace {
 
-UINT Le32(const BYTE* b) {
-    return (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24;
-}
-
 // Reads size bytes at offset; false when they are not all there.
 bool ReadAt(File* file, UINT offset, BYTE* buffer, UINT size) {
     return offset <= SFX_MAX_FILE_SIZE && file->Seek(file, (int32_t)offset, 0) &&
@@ -22,10 +18,10 @@ UINT FindPayloadEnd(File* file, UINT fileSize) {
     const UINT kPeOffsetField = 0x3C, kSecurityEntry = 4;
     BYTE dos[64];
     if (!ReadAt(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return fileSize;
-    UINT pe = Le32(dos + kPeOffsetField);
+    UINT pe = DecodeUINT(dos + kPeOffsetField);
     // The signature, the file header and the optional header's magic.
     BYTE head[26];
-    if (pe > fileSize || !ReadAt(file, pe, head, sizeof head) || Le32(head) != 0x00004550)
+    if (pe > fileSize || !ReadAt(file, pe, head, sizeof head) || DecodeUINT(head) != 0x00004550)
         return fileSize;
     UINT magic = (UINT)head[24] | (UINT)head[25] << 8;
     UINT directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
@@ -33,11 +29,12 @@ UINT FindPayloadEnd(File* file, UINT fileSize) {
     // NumberOfRvaAndSizes sits just before the data directories.
     BYTE count[4], entry[8];
     UINT optional = pe + 24;
-    if (!ReadAt(file, optional + directories - 4, count, 4) || Le32(count) <= kSecurityEntry ||
+    if (!ReadAt(file, optional + directories - 4, count, 4) ||
+        DecodeUINT(count) <= kSecurityEntry ||
         !ReadAt(file, optional + directories + kSecurityEntry * 8, entry, 8))
         return fileSize;
     // The table lies behind the headers, holds at least its own 8-byte header and ends the file.
-    UINT tableStart = Le32(entry), tableSize = Le32(entry + 4);
+    UINT tableStart = DecodeUINT(entry), tableSize = DecodeUINT(entry + 4);
     if (tableSize < 8 || tableStart < optional + directories || tableStart >= fileSize ||
         tableSize != fileSize - tableStart)
         return fileSize;
@@ -109,8 +106,7 @@ FileInformation* Formatter::ParseFileInformationTable(UINT entriesCount) {
     }
     for (UINT i = 0; i < entriesCount; i++) {
         const BYTE* b = bytes + i * SFX_FILE_INFORMATION_SIZE;
-        UINT size = (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24;
-        UINT nameId = (UINT)b[4] | (UINT)b[5] << 8 | (UINT)b[6] << 16 | (UINT)b[7] << 24;
+        UINT size = DecodeUINT(b), nameId = DecodeUINT(b + 4);
         table[i].Size = size;
         table[i].NameStringId = nameId;
     }

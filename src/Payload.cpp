@@ -119,9 +119,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
             self->Read(self, (BYTE*)p.requiredIdsTable, tableSize) != tableSize)
             return Fail(&p, "Failed to parse Required Files Table");
         for (UINT i = 0; i < p.requiredIdsCount; i++) {
-            const BYTE* b = (const BYTE*)&p.requiredIdsTable[i];
-            p.requiredIdsTable[i] =
-                (UINT)b[0] | (UINT)b[1] << 8 | (UINT)b[2] << 16 | (UINT)b[3] << 24;
+            p.requiredIdsTable[i] = DecodeUINT((const BYTE*)&p.requiredIdsTable[i]);
         }
     }
 
