@@ -35,17 +35,20 @@ void ReleasePayload(InstallRun* run) {
     System::SafeFreeMemory(run->payload.stringTableOffsetsTable);
 }
 
-int FailBeforeExtraction(InstallRun* run, const char* box) {
+// A failed step: clean-up, the box, and once extraction has begun the folder's removal.
+int Fail(InstallRun* run, const char* box, bool removeFolder) {
     ReleasePayload(run);
     System::ShowErrorMessage(box);
+    if (removeFolder) RemoveFolder(run->extractionFolder);
     return -1;
 }
 
+int FailBeforeExtraction(InstallRun* run, const char* box) {
+    return Fail(run, box, false);
+}
+
 int FailAfterExtraction(InstallRun* run, const char* box) {
-    ReleasePayload(run);
-    System::ShowErrorMessage(box);
-    RemoveFolder(run->extractionFolder);
-    return -1;
+    return Fail(run, box, true);
 }
 
 // The extraction folder for a counter value; null without memory.
@@ -56,18 +59,25 @@ char* FormExtractionFolder(const char* temporaryFolder, UINT value) {
     return folder;
 }
 
+// Moves the run on to the folder name of the next counter value; false without memory.
+bool NextFolderName(InstallRun* run) {
+    char* next = FormExtractionFolder(run->temporaryFolder, run->folderValue + 1);
+    if (!next) return false;
+    run->folderValue++;
+    System::SafeFreeMemory(run->extractionFolder);
+    run->extractionFolder = next;
+    return true;
+}
+
 // Makes the extraction folder this run's own at its first extraction: a folder that another
 // launcher took in the meantime moves this run on to the next free name.
 void ClaimExtractionFolder(InstallRun* run) {
     if (run->folderClaimed) return;
     run->folderClaimed = true;
     for (UINT tries = 0; tries < kFolderNameTries; tries++) {
-        if (OS::CreateFolderOnce(run->extractionFolder) != OS::kFolderExisted) return;
-        char* next = FormExtractionFolder(run->temporaryFolder, run->folderValue + 1);
-        if (!next) return;
-        run->folderValue++;
-        System::SafeFreeMemory(run->extractionFolder);
-        run->extractionFolder = next;
+        if (OS::CreateFolderOnce(run->extractionFolder) != OS::kFolderExisted ||
+            !NextFolderName(run))
+            return;
     }
 }
 
@@ -286,14 +296,8 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
     System::SafeFreeMemory(tempFolder);
     if (!run.extractionFolder)
         return FailBeforeExtraction(&run, "Failed to combine extraction folder");
-    for (UINT tries = 0; tries < kFolderNameTries && OS::PathExists(run.extractionFolder);
-         tries++) {
-        char* next = FormExtractionFolder(run.temporaryFolder, run.folderValue + 1);
-        if (!next) break;
-        run.folderValue++;
-        System::SafeFreeMemory(run.extractionFolder);
-        run.extractionFolder = next;
-    }
+    for (UINT tries = 0; tries < kFolderNameTries && OS::PathExists(run.extractionFolder); tries++)
+        if (!NextFolderName(&run)) break;
     System::Trace("OK\n");
 
     System::Trace("Browsing for version file...\n");
