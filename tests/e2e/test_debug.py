@@ -133,6 +133,24 @@ class WineDebugMode(unittest.TestCase):
         self.assertFalse(self.log.exists())
 
 
+class WineDebugWithoutConsole(unittest.TestCase):
+    """Without a display Wine makes a console but cannot title it: debug mode cannot start."""
+
+    def test_a_console_that_cannot_be_made_ends_the_run_with_minus_one(self):
+        folder, installer = make_installer(self, harness.win64_launcher(), "setup.exe")
+        out = folder / "out"
+        log = harness.wine_log_path()
+        log.unlink(missing_ok=True)
+        with harness.Wine(None) as wine:
+            result = wine.run(f'"{harness.windows_path(installer)}" -debug '
+                              f"-extract=app.ini@{harness.windows_path(out)}", keys=None,
+                              timeout=30)
+        self.assertEqual((result.exit_code, result.timed_out), (-1, False), result.output)
+        self.assertFalse(out.exists(), "no mode runs")
+        # The log file is made before the console is known to have failed, and stays empty.
+        self.assertEqual(log.read_bytes(), b"")
+
+
 class NativeDebugMode(unittest.TestCase):
     def setUp(self):
         self.folder, self.installer = make_installer(self, harness.native_launcher(), "setup")
@@ -180,6 +198,6 @@ class NativeDebugMode(unittest.TestCase):
 
 if __name__ == "__main__":
     # The first argument chooses the platform: wine or native (default: both).
-    PLATFORMS = {"wine": [WineDebugMode], "native": [NativeDebugMode]}
+    PLATFORMS = {"wine": [WineDebugMode, WineDebugWithoutConsole], "native": [NativeDebugMode]}
     chosen = PLATFORMS.get(sys.argv[1]) if len(sys.argv) > 1 else None
     harness.main(chosen)
