@@ -317,6 +317,25 @@ def _unescape(text):
     return text.replace("\\r", "\r").replace("\\n", "\n")
 
 
+class WineDidNotStart(AssertionError):
+    """Wine ended before winharness printed anything."""
+
+
+def start_windows_program(argv, tries=3, **popen_args):
+    """Starts winharness through Wine (argv) and waits for its PID line; a WindowsProgram.
+    A Wine that ends before winharness runs is started again, up to tries times."""
+    for attempt in range(tries):
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, errors="replace",
+                                   **popen_args)
+        try:
+            return WindowsProgram(process)
+        except WineDidNotStart:
+            if attempt + 1 == tries:
+                raise
+            time.sleep(1)
+
+
 class WindowsProgram:
     """A Windows program that winharness runs with a raw command line; started by
     Wine.start(). Its lines are read as they come, so a test can act while it runs."""
@@ -331,9 +350,14 @@ class WindowsProgram:
         self._error_reader.start()
         line = self._next_line(60)
         if line is None or not line.startswith("PID: "):
+            ended = self._process.poll() is not None
             self._process.kill()
-            self._process.wait()
+            code = self._process.wait()
             self._error_reader.join(5)
+            if line is None and ended and not self._errors:
+                # Wine itself ended before winharness ran (seen now and then while the
+                # prefix's server winds down): nothing of the program has happened yet.
+                raise WineDidNotStart(f"wine ended with {code} before winharness ran")
             raise AssertionError(
                 f"winharness did not start the program: {line!r} {''.join(self._errors)}")
         self._result.pid = int(line[5:])
@@ -450,11 +474,8 @@ class Wine:
             args += ["--boxes", str(boxes)]
         if keys:
             args += ["--keys", keys]
-        process = subprocess.Popen([str(WINE_RUNNER), str(winharness_exe()), *args],
-                                   env=self.env(), stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   errors="replace")
-        return WindowsProgram(process)
+        return start_windows_program([str(WINE_RUNNER), str(winharness_exe()), *args],
+                                     env=self.env())
 
     def run(self, command_line, boxes=None, keys="auto", timeout=60):
         """Runs command_line to its end: dismisses its boxes, answers its key waits; the

@@ -306,10 +306,7 @@ class WineDriver:
                 "--timeout", str(timeout)]
         if boxes is not None:
             argv += ["--boxes", str(boxes)]
-        process = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   errors="replace")
-        return harness.WindowsProgram(process)
+        return harness.start_windows_program(argv, cwd=cwd, env=env)
 
     def finish(self, program, timeout=90):
         result = program.wait(timeout)
