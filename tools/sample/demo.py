@@ -45,7 +45,7 @@ def summary(platform, log, report, exit_code, removed, fetched, screenshot=None)
     closed = "Incoming connection from" in text
     fetch = re.search(r"^fetch=(-?\d+) ", report, re.M)
     lines = [f"== {platform}",
-             f"  entries extracted     {extracted} (and {ignored} .zip archives left in the installer)",
+             f"  entries extracted     {extracted} (the required ones; {ignored} .zip skipped)",
              f"  version read          {version.group(1) if version else '(none)'}",
              f"  splash closed         {'yes, by the program' if closed else 'no'}",
              f"  archive fetched       {FETCH}: exit {fetch.group(1) if fetch else '?'}, "
@@ -128,7 +128,8 @@ def main():
     print()
     print(windows_demo())
     print()
-    print("Installers: " + ", ".join(str(p) for p in sorted(OUT.glob("sample-setup-*"))))
+    print("Installers: " + ", ".join(str(p) for p in sorted(OUT.glob("sample-setup-*"))
+                                     if p.is_file()))
     return 0
 
 
