@@ -15,13 +15,6 @@
 
 namespace {
 
-std::string U32(uint32_t value) {
-    std::string bytes;
-    for (int i = 0; i < 4; i++)
-        bytes.push_back((char)(value >> (8 * i)));
-    return bytes;
-}
-
 uint32_t Get32(const std::string& bytes, size_t at) {
     uint32_t value = 0;
     for (int i = 3; i >= 0; i--)
@@ -68,7 +61,7 @@ void PointSecurity(std::string* file, const PeLayout& layout, uint32_t start, ui
 // A certificate table as Authenticode stores it: length, revision 2.0, PKCS#7 type, content,
 // zero padding to a multiple of 8.
 std::string CertificateTable(const std::string& content) {
-    std::string table = U32((uint32_t)(8 + content.size())) + std::string("\0\2\2\0", 4) + content;
+    std::string table = LE32((uint32_t)(8 + content.size())) + std::string("\0\2\2\0", 4) + content;
     while (table.size() % 8)
         table.push_back('\0');
     return table;
@@ -86,7 +79,7 @@ std::string Sign(std::string file, const PeLayout& layout, const std::string& co
 
 // Certificate contents whose last 8 bytes decide where an unsigned reading looks for the header.
 std::string ContentEndingWith(uint32_t packageSize, uint32_t crc) {
-    return std::string(40, '\xA5') + U32(packageSize) + U32(crc);
+    return std::string(40, '\xA5') + LE32(packageSize) + LE32(crc);
 }
 
 UINT PayloadEnd(const std::string& bytes) {
@@ -103,24 +96,9 @@ UINT PayloadEnd(const std::string& bytes) {
 
 // ---- installers ---------------------------------------------------------------------------
 
-struct Entry {
-    std::string name, data;
-};
-
-// Header through footer; every entry required, the first one the autorun program.
-std::string Payload(const std::vector<Entry>& entries) {
-    uint32_t n = (uint32_t)entries.size();
-    std::string payload = std::string(SIGNATURE, SIGNATURE_LENGTH) + '\1' + U32(n);
-    payload += U32(0) + U32(n) + U32(n + 1);
-    for (uint32_t i = 0; i < n; i++)
-        payload += U32((uint32_t)entries[i].data.size()) + U32(0x5F3759DF);
-    payload += U32(0);
-    for (const Entry& entry : entries)
-        payload += U32((uint32_t)entry.name.size()) + entry.name;
-    payload += U32((uint32_t)entries[0].name.size()) + entries[0].name + U32(0);
-    for (const Entry& entry : entries)
-        payload += entry.data;
-    return payload + U32((uint32_t)payload.size()) + U32(0);
+// Header through footer; every entry extracted at start, the first one the autorun program.
+std::string Payload(const std::vector<TestEntry>& entries) {
+    return BuildPayload(entries, entries[0].name, "");
 }
 
 std::string Pattern(size_t size, unsigned seed) {

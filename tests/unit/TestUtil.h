@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "OS.h"
 #include "System.h"
@@ -35,3 +36,17 @@ class ScratchDir {
   private:
     std::filesystem::path path_;
 };
+
+// ---- payloads built in memory ------------------------------------------------------------
+
+// A 32-bit value as the payload stores it: little-endian.
+std::string LE32(uint32_t value);
+
+struct TestEntry {
+    std::string name, data;
+};
+
+// A payload from its header to its footer: the entries in table order, the autorun path and
+// arguments as strings N and N + 1, and the required ids (none: every entry).
+std::string BuildPayload(const std::vector<TestEntry>& entries, const std::string& autorun,
+                         const std::string& args, const std::vector<uint32_t>& required = {});
