@@ -8,11 +8,9 @@ trace. An installer is packed with sfxpack; damaged ones are rewritten record by
 """
 
 import hashlib
-import os
 import random
 import shutil
 import sys
-import tempfile
 import unittest
 from pathlib import Path
 
@@ -64,15 +62,14 @@ def with_parents(files):
     return expected
 
 
-class ExtractCases:
+class ExtractCases(probedriver.DriverCases):
     """The cases; a subclass names the platform."""
 
-    PLATFORM = None
+    FOLDER_PREFIX = "e2e-extract-"
 
     @classmethod
     def setUpClass(cls):
-        cls.folder = Path(tempfile.mkdtemp(prefix="e2e-extract-"))
-        cls.driver, cls.close_driver = probedriver.open_driver(cls.PLATFORM, cls.folder)
+        super().setUpClass()
         d = cls.driver
         cls.report = cls.folder / "report.txt"
         files = dict(CONTENT)
@@ -85,16 +82,10 @@ class ExtractCases:
         cls.installer = harness.pack(d.launcher, payload, cls.folder / ("setup" + d.exe_suffix),
                                      d.probe_name)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.close_driver()
-        if not os.environ.get("E2E_KEEP"):
-            shutil.rmtree(cls.folder, True)
-
     def setUp(self):
-        self.case = self.folder / self.id().split(".")[-1]
+        super().setUp()
         self.out = self.case / "run"
-        self.out.mkdir(parents=True)
+        self.out.mkdir()
         self.report.unlink(missing_ok=True)
         self.driver.log_file().unlink(missing_ok=True)
 

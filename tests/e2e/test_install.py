@@ -10,15 +10,12 @@ write are rewritten record by record.
                               (temporary folder: the prefix's)
 """
 
-import os
 import re
 import shutil
 import struct
 import sys
-import tempfile
 import time
 import unittest
-from pathlib import Path
 
 import harness
 
@@ -53,25 +50,13 @@ def unreadable_arguments(installer):
     return stub + bytes(raw)
 
 
-class InstallCases:
+class InstallCases(probedriver.DriverCases):
     """The cases; a subclass names the platform."""
 
-    PLATFORM = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = Path(tempfile.mkdtemp(prefix="e2e-install-"))
-        cls.driver, cls.close_driver = probedriver.open_driver(cls.PLATFORM, cls.folder)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.close_driver()
-        if not os.environ.get("E2E_KEEP"):
-            shutil.rmtree(cls.folder, True)
+    FOLDER_PREFIX = "e2e-install-"
 
     def setUp(self):
-        self.case = self.folder / self.id().split(".")[-1]
-        self.case.mkdir()
+        super().setUp()
         self.before = self.extraction_folders()
 
     # ---- helpers ------------------------------------------------------------------------

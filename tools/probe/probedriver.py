@@ -12,8 +12,10 @@ line (the POSIX port rebuilds its command line the same way from its argument ve
 
 import os
 import re
+import shutil
 import struct
 import subprocess
+import tempfile
 import zlib
 from pathlib import Path
 
@@ -349,3 +351,26 @@ def open_driver(kind, folder):
             screen.stop()
 
     return WineDriver(wine), close
+
+
+class DriverCases:
+    """What the end-to-end cases of one platform share: a scratch folder for the class, the
+    platform's driver (set PLATFORM in a subclass), and a folder of each case's own."""
+
+    PLATFORM = None
+    FOLDER_PREFIX = "e2e-"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = Path(tempfile.mkdtemp(prefix=cls.FOLDER_PREFIX))
+        cls.driver, cls.close_driver = open_driver(cls.PLATFORM, cls.folder)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.close_driver()
+        if not os.environ.get("E2E_KEEP"):
+            shutil.rmtree(cls.folder, True)
+
+    def setUp(self):
+        self.case = self.folder / self.id().split(".")[-1]
+        self.case.mkdir(parents=True)
