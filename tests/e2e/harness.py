@@ -3,9 +3,12 @@ own, running the Windows launcher through winharness, running the POSIX launcher
 files that a run leaves.
 
 Build folders are build/<preset> of this checkout unless the environment names them:
-LAUNCHER_BUILD_NATIVE and LAUNCHER_BUILD_WIN64 (CTest sets both). WINEPREFIX, when set, names
-the prefix; otherwise it is <win64 build>/wineprefix, made by the wine_prefix test of the win64
-build (or here, when a test is started by hand and the prefix is missing).
+LAUNCHER_BUILD_NATIVE, and LAUNCHER_BUILD_WINDOWS for the Windows build under test (CTest sets
+both; by hand the default is build/win64). LAUNCHER_WINE names the Wine of that build's
+architecture (default: the 64-bit one; the 32-bit one, /usr/lib/wine/wine, runs under qemu-i386
+and starts programs 10 to 30 times slower). WINEPREFIX, when set, names the prefix; otherwise it
+is <Windows build>/wineprefix, made by the wine_prefix test of that build (or here, when a test
+is started by hand and the prefix is missing).
 
 A test script is a unittest module that ends with `harness.main()`.
 """
@@ -30,7 +33,13 @@ from pathlib import Path
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 WINE_RUNNER = SOURCE_DIR / "tests" / "wine" / "wine.sh"
 WINE_PREFIX_SCRIPT = SOURCE_DIR / "tests" / "wine" / "prefix.sh"
+# The 64-bit server program serves the prefixes of both architectures.
 WINESERVER = "/usr/lib/wine/wineserver64"
+WINE = os.environ.get("LAUNCHER_WINE") or "/usr/lib/wine/wine64"
+WINEARCH = "win32" if Path(WINE).name == "wine" else "win64"
+# How much longer than under the 64-bit Wine a Windows program may take: the limits of the waits
+# in the Wine tests are multiplied by it.
+SLOWNESS = 4 if WINEARCH == "win32" else 1
 SCREEN = (1920, 1080)
 
 # The debug console's title and the log file name, as the launcher spells them.
@@ -60,13 +69,24 @@ def native_launcher():
     return require_file(build_dir("native") / "launcher", "the POSIX launcher")
 
 
-def win64_launcher():
-    return require_file(build_dir("win64") / "launcher.exe", "the 64-bit Windows launcher")
+def windows_build():
+    """The folder of the Windows build under test (win32 or win64)."""
+    named = os.environ.get("LAUNCHER_BUILD_WINDOWS")
+    return Path(named) if named else build_dir("win64")
+
+
+def windows_launcher():
+    return require_file(windows_build() / "launcher.exe", f"the Windows launcher ({WINEARCH})")
+
+
+def windows_tool(name):
+    """A helper program of the Windows build (tools/<name>/<name>.exe)."""
+    return require_file(windows_build() / "tools" / name / (name + ".exe"),
+                        f"{name}.exe ({WINEARCH})")
 
 
 def winharness_exe():
-    return require_file(build_dir("win64") / "tools" / "winharness" / "winharness.exe",
-                        "winharness.exe")
+    return windows_tool("winharness")
 
 
 def sfxpack():
@@ -105,7 +125,7 @@ def windows_path(path):
 
 def wine_prefix():
     named = os.environ.get("WINEPREFIX")
-    return Path(named) if named else build_dir("win64") / "wineprefix"
+    return Path(named) if named else windows_build() / "wineprefix"
 
 
 def drive_c(prefix=None):
@@ -267,7 +287,7 @@ def pixel(shot, x, y):
 def wine_env(display=None, prefix=None):
     env = dict(os.environ)
     env.update(WINEPREFIX=str(prefix or wine_prefix()), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+               WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH=WINEARCH, LAUNCHER_WINE=WINE)
     if display:
         env["DISPLAY"] = display
     else:
@@ -280,7 +300,7 @@ def ensure_wine_prefix(prefix=None):
     prefix = Path(prefix or wine_prefix())
     if not (prefix / "system.reg").exists():
         subprocess.run([str(WINE_PREFIX_SCRIPT), "create", str(prefix)], check=True,
-                       stdin=subprocess.DEVNULL, timeout=300)
+                       env=wine_env(prefix=prefix), stdin=subprocess.DEVNULL, timeout=600)
     return prefix
 
 
@@ -295,9 +315,9 @@ def stop_wine(prefix=None):
 
 
 def run_wine(args, display=None, timeout=60, prefix=None):
-    """Runs a Windows program with wine64's own argument quoting; CompletedProcess (text)."""
+    """Runs a Windows program with Wine's own argument quoting; CompletedProcess (text)."""
     return subprocess.run([str(WINE_RUNNER), *map(str, args)], env=wine_env(display, prefix),
-                          capture_output=True, text=True, timeout=timeout,
+                          capture_output=True, text=True, timeout=timeout * SLOWNESS,
                           stdin=subprocess.DEVNULL, errors="replace")
 
 
@@ -348,7 +368,7 @@ class WindowsProgram:
         threading.Thread(target=self._read, args=(process.stdout, self._lines), daemon=True).start()
         self._error_reader = threading.Thread(target=self._read_errors, daemon=True)
         self._error_reader.start()
-        line = self._next_line(60)
+        line = self._next_line(60 * SLOWNESS)
         if line is None or not line.startswith("PID: "):
             ended = self._process.poll() is not None
             self._process.kill()
@@ -417,7 +437,7 @@ class WindowsProgram:
 
     def wait(self, timeout=60):
         """Waits for the end of the run; the HarnessResult."""
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * SLOWNESS
         while True:
             line = self._next_line(max(0.0, deadline - time.monotonic()))
             if line is None:
@@ -461,7 +481,8 @@ class Wine:
 
     def _harness(self, *args, timeout=60):
         return subprocess.run([str(WINE_RUNNER), str(winharness_exe()), *map(str, args)],
-                              env=self.env(), capture_output=True, text=True, timeout=timeout,
+                              env=self.env(), capture_output=True, text=True,
+                              timeout=timeout * SLOWNESS,
                               stdin=subprocess.DEVNULL, errors="replace")
 
     def start(self, command_line, boxes=None, keys=None, timeout=60):
@@ -469,7 +490,7 @@ class Wine:
         boxes: at most that many boxes are dismissed (None: all); keys: "auto" answers every
         key wait, other text types one key line per character; timeout: seconds after which
         the program is killed."""
-        args = ["run", command_line, "--timeout", str(timeout)]
+        args = ["run", command_line, "--timeout", str(timeout * SLOWNESS)]
         if boxes is not None:
             args += ["--boxes", str(boxes)]
         if keys:
@@ -502,7 +523,7 @@ class Wine:
     def dismiss_boxes(self, pid, count=1, timeout=30):
         """Reads and dismisses count error boxes of process pid (winharness boxes); their
         texts. Fails when they do not come in time."""
-        done = self._harness("boxes", pid, "--boxes", count, "--timeout", timeout,
+        done = self._harness("boxes", pid, "--boxes", count, "--timeout", timeout * SLOWNESS,
                              timeout=timeout + 30)
         texts = [_unescape(line[5:]) for line in done.stdout.splitlines()
                  if line.startswith("BOX: ")]
@@ -616,8 +637,9 @@ class NativeTerminalRun:
 
 
 def wait_until(condition, timeout, step=0.1):
-    """Polls condition until it returns a true value; that value, or None after timeout."""
-    deadline = time.monotonic() + timeout
+    """Polls condition until it returns a true value; that value, or None after timeout (made
+    longer under the slower Wine)."""
+    deadline = time.monotonic() + timeout * SLOWNESS
     while True:
         value = condition()
         if value:

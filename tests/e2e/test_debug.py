@@ -31,7 +31,7 @@ def expected_trace_start(wanted):
 
 class WineDebugMode(unittest.TestCase):
     def setUp(self):
-        self.folder, self.installer = make_installer(self, harness.win64_launcher(), "setup.exe")
+        self.folder, self.installer = make_installer(self, harness.windows_launcher(), "setup.exe")
         self.screen = harness.Xvfb().start()
         self.addCleanup(self.screen.stop)
         self.wine = harness.Wine(self.screen.display).__enter__()
@@ -137,7 +137,7 @@ class WineDebugWithoutConsole(unittest.TestCase):
     """Without a display Wine makes a console but cannot title it: debug mode cannot start."""
 
     def test_a_console_that_cannot_be_made_ends_the_run_with_minus_one(self):
-        folder, installer = make_installer(self, harness.win64_launcher(), "setup.exe")
+        folder, installer = make_installer(self, harness.windows_launcher(), "setup.exe")
         out = folder / "out"
         log = harness.wine_log_path()
         log.unlink(missing_ok=True)

@@ -33,8 +33,7 @@ PROBE_EXIT = 7
 
 
 def probe_exe():
-    return harness.require_file(harness.build_dir("win64") / "tools" / "probe" / "probe.exe",
-                                "the probe (win64 build)")
+    return harness.windows_tool("probe")
 
 
 def bmp(width, height):
@@ -127,7 +126,7 @@ class Installers:
             "zz/last.bin": pattern(4099, 11),
         })
         self.tree = tree
-        self.unsigned = harness.pack(harness.win64_launcher(), tree,
+        self.unsigned = harness.pack(harness.windows_launcher(), tree,
                                      self.place("unsigned"), "bin/probe.exe",
                                      "--args", "-installer $#launcher# -mode=full")
         run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem",

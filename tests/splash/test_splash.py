@@ -2,7 +2,7 @@
 """The splash window as the user sees it: the launcher's splash code, run by splashprobe.exe
 under Wine on an X screen of the test's own (1920x1080), checked pixel by pixel in screenshots.
 
-The probe is taken from the win64 build (LAUNCHER_BUILD_WIN64, else build/win64 of this
+The probe is taken from the Windows build under test (LAUNCHER_BUILD_WINDOWS, else build/win64 of this
 checkout); one screenshot is kept in <that build>/splash-test/.
 """
 
@@ -29,7 +29,7 @@ BAR = (100, 15)
 BAR_BOTTOM_OFFSET = 20
 
 # How long the probe may take to start under Wine and show its window.
-SHOW_TIMEOUT = 20.0
+SHOW_TIMEOUT = 20.0 * harness.SLOWNESS
 
 # The X screen of the test run, a harness.Xvfb.
 SCREEN_SERVER = None
@@ -101,9 +101,7 @@ def screenshot():
 
 
 def probe_exe():
-    return harness.require_file(
-        harness.build_dir("win64") / "tools" / "splashprobe" / "splashprobe.exe",
-        "splashprobe.exe of the win64 build")
+    return harness.windows_tool("splashprobe")
 
 
 class Probe:
@@ -280,7 +278,7 @@ class SplashTest(unittest.TestCase):
         # another screen must end before the probes start on this one.
         harness.stop_wine()
         SCREEN_SERVER = harness.Xvfb().start()
-        cls.work = harness.build_dir("win64") / "splash-test"
+        cls.work = harness.windows_build() / "splash-test"
         cls.work.mkdir(parents=True, exist_ok=True)
         cls.bitmaps = {}
         for width, height in ((640, 400), (2001, 300)):

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Runs a 64-bit Windows program under Wine with the test settings: the build's own prefix, no
-# Wine debug output, and no prompt for Mono or Gecko when a prefix is made.
+# Runs a Windows program under Wine with the test settings: the build's own prefix, no Wine
+# debug output, and no prompt for Mono or Gecko when a prefix is made.
 #   wine.sh PROGRAM.exe [ARGS...]
+# LAUNCHER_WINE names the Wine of the build's architecture (default: the 64-bit one).
 # WINEPREFIX, when set, names the prefix; otherwise <build>/wineprefix, where <build> is the
 # build folder in which the caller runs (CTest runs each test inside the build tree).
 if [ -z "$WINEPREFIX" ]; then
@@ -19,4 +20,4 @@ fi
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-exec /usr/lib/wine/wine64 "$@"
+exec "${LAUNCHER_WINE:-/usr/lib/wine/wine64}" "$@"

@@ -264,9 +264,8 @@ class WineDriver:
 
     def __init__(self, wine):
         self.wine = wine
-        self.launcher = harness.win64_launcher()
-        self.probe = harness.require_file(
-            harness.build_dir("win64") / "tools" / "probe" / "probe.exe", "the probe (win64 build)")
+        self.launcher = harness.windows_launcher()
+        self.probe = harness.windows_tool("probe")
 
     def path(self, host_path):
         return harness.windows_path(host_path)
