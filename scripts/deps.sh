@@ -9,7 +9,7 @@ packages=(
   libgtest-dev googletest                    # GoogleTest: native library, sources for Windows
   libbenchmark-dev                           # the benchmark
   g++-mingw-w64-i686 g++-mingw-w64-x86-64    # the Windows launchers
-  wine64                                     # 64-bit Windows programs (this machine runs no 32-bit code)
+  wine64                                     # 64-bit Windows programs (32-bit: scripts/wine32.sh)
   xvfb xauth x11-utils imagemagick           # X screens, window lists and screenshots for GUI tests
   icoutils osslsigncode openssl              # resources, code signing
   python3 file                               # the end-to-end tests; the demo's file listing
