@@ -64,7 +64,7 @@ def median_of(runs, prepare, cmd, cwd=None, env=None, after=None):
 
 def make_installer(name, entries, probe, big_mib):
     tree = os.path.join(WORK, name + "-tree")
-    run([sys.executable, os.path.join(ROOT, "tools", "sample", "make_sample.py"), "--out", tree,
+    run([sys.executable, os.path.join(ROOT, "scripts", "sample", "make_sample.py"), "--out", tree,
          "--program", probe, "--program-name", "installer.bin", "--config",
          "report=%s\nexit=0\n" % os.path.join(WORK, "probe-report.txt"),
          "--entries", str(entries), "--big-mib", str(big_mib)], stdout=subprocess.DEVNULL)
@@ -143,7 +143,7 @@ def main():
     run(["cmake", "--build", BUILD, "-j2", "--target", "launcher", "sfxpack", "probe"], cwd=ROOT,
         stdout=subprocess.DEVNULL)
     os.makedirs(WORK, exist_ok=True)
-    probe = os.path.join(BUILD, "tools", "probe", "probe")
+    probe = os.path.join(BUILD, "tests", "equipment", "probe", "probe")
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
     lines = ["# Launcher benchmark", "", "Machine: %s, %d cores, %s, Linux %s; medians of %d runs."
              % (cpu, os.cpu_count(), platform.machine(), platform.release(), args.runs), ""]

@@ -36,4 +36,4 @@ done
 
 echo
 echo "== the sample installer, run on Windows (Wine) and Linux"
-python3 -B tools/sample/demo.py
+python3 -B scripts/sample/demo.py

@@ -80,8 +80,8 @@ def windows_launcher():
 
 
 def windows_tool(name):
-    """A helper program of the Windows build (tools/<name>/<name>.exe)."""
-    return require_file(windows_build() / "tools" / name / (name + ".exe"),
+    """A test helper program of the Windows build (tests/equipment/<name>/<name>.exe)."""
+    return require_file(windows_build() / "tests" / "equipment" / name / (name + ".exe"),
                         f"{name}.exe ({WINEARCH})")
 
 

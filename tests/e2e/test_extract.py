@@ -16,7 +16,7 @@ from pathlib import Path
 
 import harness
 
-sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "probe"))
+sys.path.insert(0, str(harness.SOURCE_DIR / "tests" / "equipment" / "probe"))
 import probedriver  # noqa: E402
 
 CONTENT = {

@@ -19,7 +19,7 @@ import unittest
 
 import harness
 
-sys.path.insert(0, str(harness.SOURCE_DIR / "tools" / "probe"))
+sys.path.insert(0, str(harness.SOURCE_DIR / "tests" / "equipment" / "probe"))
 import probedriver  # noqa: E402
 
 MANIFEST_NAME = "plugins\\com.kestrom.tarnix.ide.installer_3.1.4\\META-INF\\MANIFEST.MF"

@@ -210,7 +210,7 @@ class NativeDriver:
 
     def __init__(self, folder):
         self.launcher = harness.native_launcher()
-        self.probe = harness.require_file(harness.build_dir("native") / "tools" / "probe" / "probe",
+        self.probe = harness.require_file(harness.build_dir("native") / "tests" / "equipment" / "probe" / "probe",
                                           "the probe (native build)")
         self.temp = Path(folder) / "tmp"
         self.temp.mkdir(parents=True, exist_ok=True)

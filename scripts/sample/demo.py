@@ -22,7 +22,7 @@ FETCH = "org.kestrom.repo00_2.0.0.zip"
 
 def make_installer(stub, program, program_name, config, output):
     tree = OUT / (output.stem + "-tree")
-    subprocess.run([sys.executable, str(ROOT / "tools" / "sample" / "make_sample.py"), "--out",
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "sample" / "make_sample.py"), "--out",
                     str(tree), "--program", str(program), "--program-name", program_name,
                     "--config", config], check=True, stdout=subprocess.DEVNULL)
     harness.pack(stub, tree, output, "installer\\" + program_name, "--folders-twice", *REQUIRE)
@@ -73,12 +73,12 @@ def windows_demo():
     report, fetched = work / "report.txt", work / "fetched"
     for stale in (report,):
         stale.unlink(missing_ok=True)
-    installer = make_installer(win64 / "launcher.exe", win64 / "tools" / "probe" / "probe.exe",
+    installer = make_installer(win64 / "launcher.exe", win64 / "tests" / "equipment" / "probe" / "probe.exe",
                                "installer.exe", probe_config(report, fetched, True),
                                OUT / "sample-setup-win64.exe")
     win32 = harness.build_dir("win32")
-    if (win32 / "tools" / "probe" / "probe.exe").is_file():
-        make_installer(win32 / "launcher.exe", win32 / "tools" / "probe" / "probe.exe",
+    if (win32 / "tests" / "equipment" / "probe" / "probe.exe").is_file():
+        make_installer(win32 / "launcher.exe", win32 / "tests" / "equipment" / "probe" / "probe.exe",
                        "installer.exe", probe_config(report, fetched, True),
                        OUT / "sample-setup-win32.exe")
     prefix = work / "wineprefix"
@@ -110,7 +110,7 @@ def linux_demo():
     temp.mkdir(parents=True, exist_ok=True)
     report, fetched = work / "report.txt", work / "fetched"
     report.unlink(missing_ok=True)
-    installer = make_installer(release / "launcher", release / "tools" / "probe" / "probe",
+    installer = make_installer(release / "launcher", release / "tests" / "equipment" / "probe" / "probe",
                                "installer.bin", probe_config(report, fetched, False),
                                OUT / "sample-setup-linux.run")
     done = subprocess.run([str(installer), "-debug"], env=dict(os.environ, TMPDIR=str(temp)),
