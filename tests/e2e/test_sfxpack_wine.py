@@ -91,7 +91,9 @@ class SfxpackWine(probedriver.DriverCases, unittest.TestCase):
             "probe.cfg": probedriver.probe_config(d.path(report), ("check", "sub\\a.txt"),
                                                   exit_code=7)})
         installer = self.case / "my setup.exe"
-        self.sfxpack_exe("create", "--platform", PLATFORM, "--dir", d.path(payload),
+        stub = self.case / "the launcher.exe"
+        stub.write_bytes(d.launcher.read_bytes())
+        self.sfxpack_exe("create", "--stub", d.path(stub), "--dir", d.path(payload),
                          "--autorun", d.probe_name, "-o", d.path(installer))
         outcome = d.run(installer, [])
         self.assertEqual((outcome.exit_code, outcome.boxes), (7, []), outcome)
