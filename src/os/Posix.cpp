@@ -163,6 +163,11 @@ bool SetCurrentDir(const char* path) {
     return path && chdir(path) == 0;
 }
 
+bool RestrictLibrarySearch() {
+    // Shared objects are found through the loader's fixed paths, never the program's folder.
+    return false;
+}
+
 void SetArguments(int argc, char** argv) {
     // Rebuilds the raw command line that a Windows launcher receives: the module path first,
     // then the arguments, each quoted where it holds a blank.
