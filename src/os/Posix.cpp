@@ -72,7 +72,8 @@ Handle FileOpen(const char* path, FileAccess access) {
                                            : O_WRONLY | O_CREAT | O_TRUNC;
     if (!path) return kInvalidHandle;
     int fd = open(path, flags | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    // A folder opens only for reading; writing one fails in open itself.
+    if (fd >= 0 && access == kReadExisting) {
         struct stat st;
         if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
             close(fd);

@@ -159,8 +159,8 @@ static const DWORD kSearchSystem32 = 0x00000800; // LOAD_LIBRARY_SEARCH_SYSTEM32
 // The name by which the post-link step finds the record (the build keeps it from being
 // discarded as unreferenced).
 extern "C" const OS::LoadConfiguration _load_config_used = {
-    sizeof(OS::LoadConfiguration), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, OS::kSearchSystem32, 0,
-    0};
+    sizeof(OS::LoadConfiguration), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    OS::kSearchSystem32,           0, 0};
 
 namespace OS {
 
