@@ -170,9 +170,10 @@ typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD directoryFlags);
 
 bool RestrictLibrarySearch() {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    if (kernel == NULL) return false;
-    SetDefaultDllDirectoriesFn setDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    SetDefaultDllDirectoriesFn setDirectories =
+        kernel == NULL ? NULL
+                       : reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+                             GetProcAddress(kernel, "SetDefaultDllDirectories")));
     return setDirectories != NULL && setDirectories(kSearchSystem32) != FALSE;
 }
 
