@@ -47,7 +47,8 @@ def fresh(path):
 
 def wait_removed(folder):
     # The launcher removes its folder in a detached process; let it finish before the next run.
-    for _ in range(600):
+    # 50 000 entries take a while to remove on a busy machine.
+    for _ in range(6000):
         if not any(n.startswith("sfx") for n in os.listdir(folder)):
             return
         time.sleep(0.05)
