@@ -2,9 +2,13 @@
 """Measures the launcher's extraction against tar and cp, and its memory, on a release build.
 
 Writes a table to build/bench/results.md and prints it. Run from anywhere:
-    bench/bench.py [--runs 5] [--skip-big]
+    bench/bench.py [--runs 5] [--skip-big] [--big-count 12] [--big-mib 4] [--before REV]
 It builds the native-release preset (no sanitizers) and uses the win32/win64 builds for the stub
-sizes when they exist.
+sizes when they exist. Three payloads are timed: the sample, one of 50 000 entries, and one with
+--big-count archives of --big-mib MiB beside the small entries (the copy path). For each, the
+system calls of one install run are counted with strace -c against those of tar -xf.
+--before REV also builds that git revision's native-release launcher (in a temporary worktree)
+and puts it beside the current one, with the same payloads, in every table.
 """
 import argparse
 import os
@@ -13,6 +17,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -42,7 +47,8 @@ def fresh(path):
 
 def wait_removed(folder):
     # The launcher removes its folder in a detached process; let it finish before the next run.
-    for _ in range(600):
+    # 50 000 entries take a while to remove on a busy machine.
+    for _ in range(6000):
         if not any(n.startswith("sfx") for n in os.listdir(folder)):
             return
         time.sleep(0.05)
@@ -62,40 +68,102 @@ def median_of(runs, prepare, cmd, cwd=None, env=None, after=None):
     return statistics.median(times), max(peaks)
 
 
-def make_installer(name, entries, probe, big_mib):
+def pack(stub, tree, installer):
+    run([os.path.join(BUILD, "tools", "sfxpack"), "create", "--stub", stub, "--dir", tree,
+         "--autorun", "installer\\installer.bin", "--folders-twice", "-o", installer],
+        stdout=subprocess.DEVNULL)
+    return installer
+
+
+def make_installers(name, entries, probe, big_mib, big_count, stubs):
+    """The sample tree, one installer per stub (label: launcher path) and its tar file."""
     tree = os.path.join(WORK, name + "-tree")
     run([sys.executable, os.path.join(ROOT, "scripts", "sample", "make_sample.py"), "--out", tree,
          "--program", probe, "--program-name", "installer.bin", "--config",
          "report=%s\nexit=0\n" % os.path.join(WORK, "probe-report.txt"),
-         "--entries", str(entries), "--big-mib", str(big_mib)], stdout=subprocess.DEVNULL)
-    installer = os.path.join(WORK, name + ".run")
-    run([os.path.join(BUILD, "tools", "sfxpack"), "create", "--stub",
-         os.path.join(BUILD, "launcher"), "--dir", tree, "--autorun", "installer\\installer.bin",
-         "--folders-twice", "-o", installer], stdout=subprocess.DEVNULL)
+         "--entries", str(entries), "--big-mib", str(big_mib), "--big-count", str(big_count)],
+        stdout=subprocess.DEVNULL)
+    installers = [(label, pack(stub, tree, os.path.join(WORK, "%s-%s.run" % (name, label))))
+                  for label, stub in stubs]
     tar = os.path.join(WORK, name + ".tar")
     run(["tar", "-cf", tar, "-C", tree, "."])
-    return tree, installer, tar
+    return tree, installers, tar
 
 
-def compare(name, entries, probe, runs):
-    tree, installer, tar = make_installer(name, entries, probe, 3)
+# The strace -c rows that the tables sum up, by the kind of call.
+SYSCALL_KINDS = [
+    ("reads", {"read", "pread64", "readv"}),
+    ("writes", {"write", "pwrite64", "writev"}),
+    ("seeks", {"lseek", "_llseek"}),
+    ("status queries", {"stat", "fstat", "lstat", "newfstatat", "statx", "fstatat64", "stat64",
+                        "fstat64", "lstat64"}),
+    ("folder creations", {"mkdir", "mkdirat"}),
+]
+
+
+def syscall_counts(cmd, env=None):
+    """{kind: calls} of one run of cmd (its main process only) under strace -c, and "total"."""
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as report:
+        subprocess.run(["strace", "-c", "-o", report.name] + cmd, env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        calls = {}
+        for line in report.read().splitlines():
+            fields = line.split()
+            # % time, seconds, usecs/call, calls, [errors,] syscall
+            if len(fields) >= 5 and fields[3].isdigit():
+                calls[fields[-1]] = int(fields[3])
+    counts = {kind: sum(calls.get(n, 0) for n in names) for kind, names in SYSCALL_KINDS}
+    counts["total"] = calls.get("total", 0)
+    return counts
+
+
+def compare(name, entries, probe, runs, stubs, big_mib=3, big_count=4):
+    tree, installers, tar = make_installers(name, entries, probe, big_mib, big_count, stubs)
     count = sum(len(d) + len(f) for _, d, f in os.walk(tree))
     temp = fresh(os.path.join(WORK, "tmp"))
     env = dict(os.environ, TMPDIR=temp)
-    launcher = median_of(runs, lambda: None, [installer], env=env, after=lambda: wait_removed(temp))
     target = os.path.join(WORK, "target")
+    rows, traced = [], []
+    for label, installer in installers:
+        rows.append(("launcher install run (%s)" % label,
+                     median_of(runs, lambda: None, [installer], env=env,
+                               after=lambda: wait_removed(temp))))
+        traced.append((label, syscall_counts([installer], env)))
+        wait_removed(temp)
     tar_x = median_of(runs, lambda: fresh(target), ["tar", "-xf", tar, "-C", target])
+    fresh(target)
+    traced.append(("tar -xf", syscall_counts(["tar", "-xf", tar, "-C", target])))
     copy = os.path.join(WORK, "copy")
     cp_r = median_of(runs, lambda: shutil.rmtree(copy, ignore_errors=True), ["cp", "-r", tree, copy])
-    size = os.path.getsize(installer)
-    rows = [("launcher install run", launcher), ("tar -xf", tar_x), ("cp -r", cp_r)]
+    size = os.path.getsize(installers[-1][1])
+    rows += [("tar -xf", tar_x), ("cp -r", cp_r)]
     lines = ["### %s: %d files and folders, installer %.1f MiB" % (name, count, size / 1048576),
              "", "| what | median s | peak KiB | vs tar |", "|---|---|---|---|"]
     for label, (seconds, peak) in rows:
         lines.append("| %s | %.3f | %d | %.2f |" % (label, seconds, peak, seconds / tar_x[0]))
-    for path in (tree, installer, tar, copy, target):
+    kinds = [kind for kind, _ in SYSCALL_KINDS] + ["total"]
+    lines += ["", "System calls of one run (strace -c, the launcher's main process):", "",
+              "| calls | " + " | ".join(label for label, _ in traced) + " |",
+              "|---|" + "---|" * len(traced)]
+    for kind in kinds:
+        lines.append("| %s | %s |" % (kind, " | ".join(str(c[kind]) for _, c in traced)))
+    for path in [tree, tar, copy, target] + [i for _, i in installers]:
         shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else os.remove(path)
     return lines
+
+
+def build_revision(revision):
+    """The native-release launcher of a git revision, built in a temporary worktree; the path
+    of a copy of it and the worktree to remove."""
+    worktree = tempfile.mkdtemp(prefix="bench-before-")
+    run(["git", "-C", ROOT, "worktree", "add", "--detach", worktree, revision],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run(["cmake", "--preset", "native-release"], cwd=worktree, stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", os.path.join(worktree, "build", "native-release"), "-j2",
+         "--target", "launcher"], cwd=worktree, stdout=subprocess.DEVNULL)
+    stub = os.path.join(WORK, "launcher-before")
+    shutil.copy2(os.path.join(worktree, "build", "native-release", "launcher"), stub)
+    return stub, worktree
 
 
 def big_entry(runs):
@@ -136,9 +204,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--skip-big", action="store_true")
+    parser.add_argument("--big-count", type=int, default=12,
+                        help="archives of --big-mib MiB in the large-entry payload")
+    parser.add_argument("--big-mib", type=int, default=4)
+    parser.add_argument("--before", metavar="REV",
+                        help="a git revision whose launcher is measured beside the current one")
     args = parser.parse_args()
-    if not os.path.exists(TIME):
-        run(["apt-get", "install", "-y", "-q", "time"], stdout=subprocess.DEVNULL)
+    for program, package in ((TIME, "time"), ("strace", "strace")):
+        if not shutil.which(program):
+            run(["apt-get", "install", "-y", "-q", package], stdout=subprocess.DEVNULL)
     run(["cmake", "--preset", "native-release"], cwd=ROOT, stdout=subprocess.DEVNULL)
     run(["cmake", "--build", BUILD, "-j2", "--target", "launcher", "sfxpack", "probe"], cwd=ROOT,
         stdout=subprocess.DEVNULL)
@@ -147,8 +221,22 @@ def main():
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
     lines = ["# Launcher benchmark", "", "Machine: %s, %d cores, %s, Linux %s; medians of %d runs."
              % (cpu, os.cpu_count(), platform.machine(), platform.release(), args.runs), ""]
-    lines += compare("sample", 589, probe, args.runs) + [""]
-    lines += compare("sample-50k", 50000, probe, args.runs) + [""]
+    stubs = [("now", os.path.join(BUILD, "launcher"))]
+    worktree = None
+    try:
+        if args.before:
+            before, worktree = build_revision(args.before)
+            stubs.insert(0, ("before", before))
+            lines[-1:-1] = ["Before: %s (%s)." % (args.before, subprocess.run(
+                ["git", "-C", ROOT, "rev-parse", "--short", args.before], capture_output=True,
+                text=True).stdout.strip())]
+        lines += compare("sample", 589, probe, args.runs, stubs) + [""]
+        lines += compare("sample-50k", 50000, probe, args.runs, stubs) + [""]
+        lines += compare("large-entries", 589, probe, args.runs, stubs, args.big_mib,
+                         args.big_count) + [""]
+    finally:
+        if worktree:
+            run(["git", "-C", ROOT, "worktree", "remove", "--force", worktree])
     if not args.skip_big:
         lines += big_entry(args.runs) + [""]
     lines += stub_sizes()

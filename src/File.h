@@ -14,7 +14,8 @@ class File {
     ~File();
 
     static File* Open(const char* filePath);
-    static File* Create(const char* filePath);
+    // makeFolder false: the caller has made sure that the file's folder exists.
+    static File* Create(const char* filePath, bool makeFolder = true);
 
     bool Seek(File* file, int32_t position, int origin);
     bool Write(File* file, const BYTE* buffer, UINT bytesToWrite);
@@ -32,4 +33,19 @@ class File {
 
     bool _closed;
     OS::Handle _file;
+
+    // A file opened for reading (the launcher's own) keeps what its handle is known to hold, so
+    // that calls which would change nothing are left out: the size is asked once, and a seek is
+    // made only before a read that does not continue where the last one ended.
+    bool _readOnly;
+    bool _positionKnown;
+    bool _sizeKnown;
+    UINT _size;
+    // Where the next read starts, and where the platform's file position stands.
+    UINT _position;
+    UINT _platformPosition;
+
+  private:
+    void Opened(bool readOnly);
+    bool PlatformSeek(int32_t position, int origin);
 };

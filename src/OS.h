@@ -59,6 +59,10 @@ bool PathExists(const char* path);
 bool SetCurrentDir(const char* path);
 
 // ---- process ------------------------------------------------------------------------------
+// Keeps libraries that are loaded at run time by bare name to the system folder, so that a DLL
+// planted beside the launcher (a downloads folder) is never loaded into it. Called first thing.
+// True when the restriction applied; false where the system lacks it (POSIX: nothing to do).
+bool RestrictLibrarySearch();
 // Gives the POSIX port its argument vector; the Win32 port reads its own raw command line.
 void SetArguments(int argc, char** argv);
 // Writes the module's full path into buffer (at most size - 1 characters and a NUL).

@@ -48,6 +48,86 @@ UINT DataOffsetOf(UINT fileID, const FileInformation* table) {
     return fileDataOffsets[fileID];
 }
 
+// The folders that extraction made or found since the payload was opened: the next entry in the
+// same folder asks for no folder creation. Kept in an open-addressing table of heap texts.
+struct FolderSet {
+    char** slots;
+    UINT capacity;
+    UINT count;
+};
+FolderSet knownFolders = {};
+
+// A folder's length without its closing separator, so that "a\b\" and "a\b" are one folder.
+UINT FolderLength(const char* folder) {
+    UINT length = String::StrLen(folder);
+    return length > 1 && folder[length - 1] == OS::kSeparator ? length - 1 : length;
+}
+
+UINT HashFolder(const char* folder, UINT length) {
+    UINT hash = 2166136261u;
+    for (UINT i = 0; i < length; i++)
+        hash = (hash ^ (BYTE)folder[i]) * 16777619u;
+    return hash;
+}
+
+// The slot that holds folder, or the empty slot where it belongs.
+UINT FindSlot(const FolderSet* set, const char* folder, UINT length) {
+    UINT slot = HashFolder(folder, length) & (set->capacity - 1);
+    while (set->slots[slot]) {
+        const char* known = set->slots[slot];
+        if (String::StrLen(known) == length &&
+            System::MemCmp((const BYTE*)known, (const BYTE*)folder, (int)length) == 0)
+            break;
+        slot = (slot + 1) & (set->capacity - 1);
+    }
+    return slot;
+}
+
+bool FolderKnown(const char* folder) {
+    if (!knownFolders.count) return false;
+    return knownFolders.slots[FindSlot(&knownFolders, folder, FolderLength(folder))] != 0;
+}
+
+// Remembers folder; without memory it is just not remembered, and made again next time.
+void RememberFolder(const char* folder) {
+    FolderSet* set = &knownFolders;
+    if ((set->count + 1) * 4 > set->capacity * 3) {
+        UINT capacity = set->capacity ? set->capacity * 2 : 64;
+        char** slots = capacity < 0x40000000u
+                           ? (char**)System::SafeAllocMemory(capacity * (UINT)sizeof(char*))
+                           : 0;
+        if (!slots) return;
+        FolderSet grown = {slots, capacity, set->count};
+        for (UINT i = 0; i < set->capacity; i++)
+            if (set->slots[i])
+                slots[FindSlot(&grown, set->slots[i], String::StrLen(set->slots[i]))] =
+                    set->slots[i];
+        System::SafeFreeMemory(set->slots);
+        *set = grown;
+    }
+    UINT length = FolderLength(folder);
+    UINT slot = FindSlot(set, folder, length);
+    if (set->slots[slot]) return;
+    char* copy = (char*)System::SafeAllocMemory(length + 1);
+    if (!copy) return;
+    String::StrNCpy(copy, folder, length + 1);
+    set->slots[slot] = copy;
+    set->count++;
+}
+
+void ForgetFolders() {
+    for (UINT i = 0; i < knownFolders.capacity; i++)
+        System::SafeFreeMemory(knownFolders.slots[i]);
+    System::SafeFreeMemory(knownFolders.slots);
+    FolderSet empty = {};
+    knownFolders = empty;
+}
+
+// Creates folder with its parents unless this opening has made or met it already.
+void MakeFolder(const char* folder) {
+    if (!FolderKnown(folder) && File::CreateDirectoryA(folder)) RememberFolder(folder);
+}
+
 // Releases what the opening took and shows the box of its failed step.
 bool Fail(OpenedPayload* opened, const char* box) {
     ClosePayload(opened);
@@ -103,6 +183,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
 
     System::Trace("OK\n", "File Information Table parsing...");
     ResetDataOffsets();
+    ForgetFolders();
     p.fileTable = p.formatter->ParseFileInformationTable(p.header->numberOfFiles);
     if (!p.fileTable) return Fail(&p, "Failed to parse File Information Table");
     fileInfoTable = p.fileTable;
@@ -158,6 +239,7 @@ void ClosePayload(OpenedPayload* opened) {
         fileInfoTable = 0;
         fileInfoCount = 0;
         ResetDataOffsets();
+        ForgetFolders();
     }
     System::SafeFreeMemory(opened->fileTable);
     System::SafeFreeMemory(opened->formatter);
@@ -221,7 +303,7 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
 
     bool ok = true;
     if (Path::IsDirectory(fileFullPath)) {
-        File::CreateDirectoryA(fileFullPath);
+        MakeFolder(fileFullPath);
     } else {
         char* fileDirectory = Path::GetFileFolder(fileFullPath);
         File* targetFile = 0;
@@ -229,9 +311,12 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
             System::Trace("ERROR:failed to find file '", fileFullPath, "' directory!\n");
             ok = false;
         } else {
-            File::CreateDirectoryA(fileDirectory);
+            bool folderKnown = FolderKnown(fileDirectory);
+            MakeFolder(fileDirectory);
+            targetFile = File::Create(fileFullPath, false);
+            // A folder that this run made may have been taken away since: made again.
+            if (!targetFile && folderKnown) targetFile = File::Create(fileFullPath);
             System::SafeFreeMemory(fileDirectory);
-            targetFile = File::Create(fileFullPath);
             if (!targetFile) {
                 System::Trace("targetFile error\n");
                 ok = false;

@@ -11,6 +11,8 @@ char* GetExtractorFileName() {
 }
 
 int main(int argc, char** argv) {
+    // Before anything can load a library by its bare name from the launcher's folder.
+    OS::RestrictLibrarySearch();
     OS::SetArguments(argc, argv);
     char* extractorFullName = GetExtractorFileName();
     const char* commandLine = OS::CommandLine();

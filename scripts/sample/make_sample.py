@@ -9,7 +9,7 @@ the payload. Packed with --folders-twice and the --require patterns it prints, t
 gives 589 entries, 154 of them folder entries, 513 of them required.
 
 usage: make_sample.py --out DIR --program FILE [--program-name NAME] [--config TEXT]
-                      [--entries N] [--big-mib N]
+                      [--entries N] [--big-mib N] [--big-count N]
 """
 import argparse
 import os
@@ -70,7 +70,7 @@ def plugin_manifest(name, version):
             % (name, version)).encode()
 
 
-def build(out, program, program_name, config, unpacked, big_mib):
+def build(out, program, program_name, config, unpacked, big_mib, big_count=4):
     rng = random.Random(20261208)
     if os.path.exists(out):
         shutil.rmtree(out)
@@ -119,7 +119,7 @@ def build(out, program, program_name, config, unpacked, big_mib):
 
     for r in range(72):
         kind = ".zip" if r % 2 == 0 else ".jar"
-        size = big_mib * 1048576 + r if r < 4 else rng.randrange(1000, 200000)
+        size = big_mib * 1048576 + r if r < big_count else rng.randrange(1000, 200000)
         tree.write("repository/plugins/org.kestrom.repo%02d_2.0.0%s" % (r, kind), tree.noise(size))
     return tree
 
@@ -133,10 +133,13 @@ def main():
     parser.add_argument("--entries", type=int, default=589,
                         help="about this many entries (scales the unpacked plug-ins)")
     parser.add_argument("--big-mib", type=int, default=3, help="size of the largest archives")
+    parser.add_argument("--big-count", type=int, default=4,
+                        help="how many of the repository's 72 archives are that large")
     args = parser.parse_args()
     # Each unpacked plug-in adds 28 files and 6 folders listed twice: 40 entries.
     unpacked = max(1, round((args.entries - 589) / 40) + 11)
-    tree = build(args.out, args.program, args.program_name, args.config, unpacked, args.big_mib)
+    tree = build(args.out, args.program, args.program_name, args.config, unpacked, args.big_mib,
+                 args.big_count)
     entries = tree.files + 2 * len(tree.folders)
     print("tree %s: %d files, %d folders, %d entries with folders twice"
           % (args.out, tree.files, len(tree.folders), entries))

@@ -72,7 +72,8 @@ Handle FileOpen(const char* path, FileAccess access) {
                                            : O_WRONLY | O_CREAT | O_TRUNC;
     if (!path) return kInvalidHandle;
     int fd = open(path, flags | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    // A folder opens only for reading; writing one fails in open itself.
+    if (fd >= 0 && access == kReadExisting) {
         struct stat st;
         if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
             close(fd);
@@ -161,6 +162,11 @@ bool PathExists(const char* path) {
 
 bool SetCurrentDir(const char* path) {
     return path && chdir(path) == 0;
+}
+
+bool RestrictLibrarySearch() {
+    // Shared objects are found through the loader's fixed paths, never the program's folder.
+    return false;
 }
 
 void SetArguments(int argc, char** argv) {

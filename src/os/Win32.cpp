@@ -119,6 +119,64 @@ bool SetCurrentDir(const char* path) {
 
 // ---- process ------------------------------------------------------------------------------
 
+// The executable's load configuration. The GNU linker does not name it in the PE header;
+// cmake/pe_load_config.py does after the link. Its DependentLoadFlags extend the system-folder
+// rule to the libraries that the imported system libraries load for themselves. Only the fields
+// up to the security cookie are given: Size tells the loader where the record ends.
+struct LoadConfiguration {
+    DWORD Size;
+    DWORD TimeDateStamp;
+    WORD MajorVersion;
+    WORD MinorVersion;
+    DWORD GlobalFlagsClear;
+    DWORD GlobalFlagsSet;
+    DWORD CriticalSectionDefaultTimeout;
+    ULONG_PTR DeCommitFreeBlockThreshold;
+    ULONG_PTR DeCommitTotalFreeThreshold;
+    ULONG_PTR LockPrefixTable;
+    ULONG_PTR MaximumAllocationSize;
+    ULONG_PTR VirtualMemoryThreshold;
+#ifdef _WIN64
+    ULONG_PTR ProcessAffinityMask;
+    DWORD ProcessHeapFlags;
+#else
+    DWORD ProcessHeapFlags;
+    ULONG_PTR ProcessAffinityMask;
+#endif
+    WORD CSDVersion;
+    WORD DependentLoadFlags;
+    ULONG_PTR EditList;
+    ULONG_PTR SecurityCookie;
+};
+static_assert(sizeof(LoadConfiguration) == (sizeof(void*) == 8 ? 0x60 : 0x40),
+              "the load configuration's layout");
+
+// The system-folder flag of SetDefaultDllDirectories and of DependentLoadFlags.
+static const DWORD kSearchSystem32 = 0x00000800; // LOAD_LIBRARY_SEARCH_SYSTEM32
+
+} // namespace OS
+
+// The name by which the post-link step finds the record (the build keeps it from being
+// discarded as unreferenced).
+extern "C" const OS::LoadConfiguration _load_config_used = {
+    sizeof(OS::LoadConfiguration), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    OS::kSearchSystem32,           0, 0};
+
+namespace OS {
+
+// Not declared by every SDK, and missing on systems older than Windows 8 without update
+// KB2533623: resolved at run time. WINAPI matters: the 32-bit call is __stdcall.
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD directoryFlags);
+
+bool RestrictLibrarySearch() {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    SetDefaultDllDirectoriesFn setDirectories =
+        kernel == NULL ? NULL
+                       : reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+                             GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    return setDirectories != NULL && setDirectories(kSearchSystem32) != FALSE;
+}
+
 void SetArguments(int, char**) {}
 
 void ModulePath(char* buffer, UINT size) {
