@@ -11,6 +11,8 @@
  *
  * Windows: include it before <windows.h> (it includes <winsock2.h>, which must come first) or
  * define WIN32_LEAN_AND_MEAN, and link with ws2_32 (MSVC: done by the pragma below).
+ * POSIX: with a strict C standard (-std=c99) define _POSIX_C_SOURCE as 200809L before any
+ * include; the GNU dialects (the compilers' defaults) need nothing.
  * Every function is static: include the header in as many files as you like.
  */
 #ifndef SFXLAUNCHER_H
