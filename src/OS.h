@@ -91,6 +91,9 @@ extern const char* const kRemoveTreeCommand;
 // ---- user interface -----------------------------------------------------------------------
 // A modal error box (POSIX: "caption: text" on standard error).
 void ErrorBox(const char* caption, const char* text);
+// From now on ErrorBox writes "caption: text" to standard error on every platform: for a console
+// program, such as the pack tool, that reads installers with the launcher's units.
+void ErrorBoxToStandardError();
 // Opens the debug console and titles it; false when either fails.
 bool ConsoleOpen(const char* title);
 void ConsoleWrite(const char* text, UINT length);

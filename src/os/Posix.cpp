@@ -263,6 +263,8 @@ void ErrorBox(const char* caption, const char* text) {
     fflush(stderr);
 }
 
+void ErrorBoxToStandardError() {}
+
 bool ConsoleOpen(const char*) {
     consoleOpen = true;
     return true;

@@ -179,9 +179,22 @@ bool StartDetached(const char* commandLine) {
 // ---- user interface -----------------------------------------------------------------------
 
 static HANDLE consoleOut = NULL;
+static bool errorBoxToStandardError = false;
 
 void ErrorBox(const char* caption, const char* text) {
-    MessageBoxA(NULL, text, caption, MB_ICONERROR);
+    if (!errorBoxToStandardError) {
+        MessageBoxA(NULL, text, caption, MB_ICONERROR);
+        return;
+    }
+    HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD done;
+    const char* pieces[] = {caption, ": ", text ? text : "", "\n"};
+    for (const char* piece : pieces)
+        WriteFile(out, piece, lstrlenA(piece), &done, NULL);
+}
+
+void ErrorBoxToStandardError() {
+    errorBoxToStandardError = true;
 }
 
 bool ConsoleOpen(const char* title) {

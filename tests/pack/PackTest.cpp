@@ -729,3 +729,163 @@ TEST(PackCommands, ListReportsAPayloadTheLauncherRefuses) {
     EXPECT_NE(run.err.find("Extracting error: SFX Header invalid\n"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("the launcher cannot open its payload"), std::string::npos) << run.err;
 }
+
+TEST(PackCommands, TheOutputIsNotPackedIntoItself) {
+    Scratch s;
+    WriteFile(s / "stub", "MZ");
+    MakeTree(s / "in");
+    std::vector<std::string> args = {"create", "--stub",    s / "stub",      "--dir",
+                                     s / "in", "--autorun", "bin/setup.exe", "-o"};
+    ASSERT_EQ(RunSfxpack({args.begin(), args.end()}).exitCode, 2);
+    std::vector<std::string> outside = args, inside = args;
+    outside.push_back(s / "outside.exe");
+    inside.push_back(s / "in/setup.exe");
+    ASSERT_EQ(RunSfxpack(outside).exitCode, 0);
+    // The second run inside finds the first one's installer in the folder it packs.
+    for (int run = 0; run < 2; run++) {
+        ToolRun done = RunSfxpack(inside);
+        ASSERT_EQ(done.exitCode, 0) << done.err;
+    }
+    EXPECT_EQ(ReadFile(s / "in/setup.exe"), ReadFile(s / "outside.exe"));
+    EXPECT_EQ(Tree(s / "in").size(), 10u) << "a temporary file is left";
+}
+
+TEST(PackCommands, PlatformPicksTheStubBesideTheTool) {
+    Scratch s;
+    MakeTree(s / "in");
+    std::string tools = fs::path(SFXPACK_PATH).parent_path().string();
+    ToolRun run = RunSfxpack({"create", "--platform", "linux", "--dir", s / "in", "--autorun",
+                              "bin/setup.exe", "-o", s / "setup.run"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(s / "setup.run").substr(0, 4),
+              ReadFile(tools + "/stubs/launcher-linux").substr(0, 4));
+    // This build has no Windows launcher beside its tool; --stub still wins over the default.
+    run =
+        RunSfxpack({"create", "--dir", s / "in", "--autorun", "bin/setup.exe", "-o", s / "x.exe"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(
+        run.err.find("no windows launcher: " + tools + "/stubs/launcher-windows.exe is missing"),
+        std::string::npos)
+        << run.err;
+    WriteFile(s / "stub", "MZ");
+    EXPECT_EQ(RunSfxpack({"create", "--stub", s / "stub", "--dir", s / "in", "--autorun",
+                          "bin/setup.exe", "-o", s / "x.exe"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(RunSfxpack({"create", "--platform", "macos", "--dir", s / "in", "--autorun",
+                          "bin/setup.exe", "-o", s / "x.exe"})
+                  .exitCode,
+              2);
+    run = RunSfxpack({"--version"});
+    EXPECT_EQ(run.out, "sfxpack " SFXPACK_VERSION "\n");
+}
+
+TEST(PackCommands, ExtractWritesTheStoredTree) {
+    Scratch s;
+    WriteFile(s / "stub", FakePe(false, 0, 0));
+    MakeTree(s / "in");
+    WriteFile(s / "in/lib/a.zip", "PK");
+    ASSERT_EQ(RunSfxpack({"create", "--stub", s / "stub", "--dir", s / "in", "--autorun",
+                          "bin/setup.exe", "--require", "bin/*", "-o", s / "setup.exe"})
+                  .exitCode,
+              0);
+    WriteFile(s / "signed.exe", Sign(ReadFile(s / "setup.exe"), false));
+    fs::create_directories(s / "work");
+
+    // Every entry, the optional and .zip ones too, into the default folder named after it.
+    ToolRun run = RunSfxpack({"extract", s / "signed.exe"}, s / "work");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Tree(s / "work/signed"), Tree(s / "in"));
+    for (const std::string& name : Tree(s / "in"))
+        if (name.back() != '/') {
+            EXPECT_EQ(ReadFile(s / "work/signed/" + name), ReadFile(s / "in/" + name)) << name;
+        }
+    EXPECT_NE(run.out.find("10 entries written below signed\n"), std::string::npos) << run.out;
+
+    // Entries chosen by the ends of their names, into a folder given with -C.
+    run = RunSfxpack(
+        {"extract", s / "setup.exe", "-C", s / "some/where", "big.jar", "bin/setup.ini"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Tree(s / "some/where"), (std::vector<std::string>{"bin/", "bin/setup.ini", "lib/",
+                                                                "lib/sub/", "lib/sub/big.jar"}));
+    EXPECT_EQ(sfxpack::DefaultExtractFolder("C:\\x y\\setup"), "setup-files");
+}
+
+TEST(PackCommands, ExtractRefusesDamageAndNamesThatLeaveTheFolder) {
+    struct Case {
+        const char* what;
+        std::function<void(TestPayload*)> damage;
+        std::vector<std::string> extra; // after the installer
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {"parent folder",
+         [](TestPayload* p) {
+             p->entries.push_back({"..\\evil.txt", "x"});
+         },
+         {},
+         "'..\\evil.txt' is refused"},
+        {"dots Windows trims to a parent",
+         [](TestPayload* p) {
+             p->entries.push_back({"a\\.. \\evil.txt", "x"});
+         },
+         {},
+         "is refused"},
+        {"absolute",
+         [](TestPayload* p) {
+             p->entries.push_back({"\\tmp\\evil.txt", "x"});
+         },
+         {},
+         "is refused"},
+        {"drive",
+         [](TestPayload* p) {
+             p->entries.push_back({"C:evil.txt", "x"});
+         },
+         {},
+         "is refused"},
+        {"device",
+         [](TestPayload* p) {
+             p->entries.push_back({"sub\\nul.txt", "x"});
+         },
+         {},
+         "'sub\\nul.txt' is refused"},
+        {"CRC mismatch", [](TestPayload* p) { p->crc = 0x12345678; }, {}, "damaged: CRC32"},
+        {"data past the payload",
+         [](TestPayload* p) { p->entries[0].size = 1000; },
+         {},
+         "damaged: the entries' data runs"},
+        {"unreadable table",
+         [](TestPayload* p) { p->count = 100000; },
+         {},
+         "the launcher cannot open its payload"},
+        {"unmatched name", [](TestPayload*) {}, {"absent.txt"}, "no entry name ends with"},
+        {"default folder exists", [](TestPayload*) {}, {"-C"}, "exists already"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch s;
+        TestPayload payload;
+        payload.stub = "MZ";
+        payload.entries = {{"good.txt", "good"}, {"sub\\", ""}};
+        payload.autorun = "good.txt";
+        c.damage(&payload);
+        if (c.message == "damaged: CRC32") {
+            EXPECT_NE(ReferenceCrc32(payload.Body()), payload.crc);
+        }
+        WriteFile(s / "setup.exe", payload.Bytes());
+        std::vector<std::string> args = {"extract", s / "setup.exe", "-C", s / "out/x"};
+        if (c.extra == std::vector<std::string>{"-C"}) {
+            fs::create_directories(s / "setup");
+            args.resize(2);
+        } else {
+            args.insert(args.end(), c.extra.begin(), c.extra.end());
+        }
+        ToolRun run = RunSfxpack(args, s.Path());
+        EXPECT_EQ(run.exitCode, 1) << run.out;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        // Nothing is written, inside the folder or beside it.
+        EXPECT_EQ(Tree(s.Path()), c.extra == std::vector<std::string>{"-C"}
+                                      ? (std::vector<std::string>{"setup.exe", "setup/"})
+                                      : std::vector<std::string>{"setup.exe"});
+    }
+}

@@ -165,7 +165,7 @@ std::vector<std::string> Tree(const std::string& folder) {
     return names;
 }
 
-ToolRun RunSfxpack(const std::vector<std::string>& args) {
+ToolRun RunSfxpack(const std::vector<std::string>& args, const std::string& cwd) {
     Scratch capture;
     std::string outPath = capture / "out", errPath = capture / "err";
     std::vector<char*> argv;
@@ -182,6 +182,7 @@ ToolRun RunSfxpack(const std::vector<std::string>& args) {
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
     }

@@ -66,8 +66,8 @@ struct ToolRun {
     int exitCode = -1;
     std::string out, err;
 };
-// Runs the sfxpack program built with these tests.
-ToolRun RunSfxpack(const std::vector<std::string>& args);
+// Runs the sfxpack program built with these tests, in cwd when one is given.
+ToolRun RunSfxpack(const std::vector<std::string>& args, const std::string& cwd = "");
 
 // What the launcher showed while an operation ran: standard error (boxes as
 // "Extracting error: <text>\n", then the trace in debug mode) and what the debug log file got.

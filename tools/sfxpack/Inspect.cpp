@@ -1,22 +1,22 @@
 #include "Inspect.h"
 
 #include "Crc32.h"
+#include "Host.h"
 #include "Names.h"
 
 #include "File.h"
+#include "Path.h"
+#include "String.h"
 #include "Formatter.h"
 #include "Payload.h"
 #include "System.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
 #include <vector>
-
-#include <unistd.h>
 
 namespace sfxpack {
 
@@ -81,7 +81,7 @@ class Image {
 bool LocatePayloadEnd(const std::string& path, PayloadBounds* bounds, std::string* error) {
     File* file = File::Open(path.c_str());
     if (!file) {
-        *error = path + ": " + std::strerror(errno);
+        *error = path + ": " + Host::LastError();
         return false;
     }
     UINT size = file->GetSize();
@@ -310,6 +310,126 @@ bool VerifyInstaller(const std::string& path, std::ostream& out) {
         << ", payload of " << packageSize << " bytes at offset " << h << ", CRC32 " << Hex(crc)
         << "\n";
     return true;
+}
+
+std::string DefaultExtractFolder(const std::string& installer) {
+    size_t separator = installer.find_last_of("\\/:");
+    std::string base = separator == std::string::npos ? installer : installer.substr(separator + 1);
+    size_t dot = base.find_last_of('.');
+    if (dot == std::string::npos || dot == 0) return base + "-files";
+    return base.substr(0, dot);
+}
+
+namespace {
+
+// Checks the opened payload before anything is written: its CRC-32 and the extent of the data.
+bool CheckPayload(const std::string& path, const PayloadBounds& bounds, const OpenedPayload& opened,
+                  std::string* error) {
+    uint64_t footerStart = bounds.payloadEnd - SFX_FOOTER_SIZE;
+    uint64_t dataEnd = filesDataStartOffset;
+    for (UINT id = 0; id < opened.header->numberOfFiles; id++)
+        dataEnd += fileInfoTable[id].Size;
+    if (dataEnd > footerStart) {
+        *error = path + ": damaged: the entries' data runs " +
+                 std::to_string(dataEnd - footerStart) + " bytes past the end of the payload";
+        return false;
+    }
+    uint32_t stored = opened.footer->CRC32;
+    if (stored == 0) return true;
+    Image image(path, bounds.payloadEnd);
+    uint32_t crc = 0;
+    if (!image.Crc(footerStart - opened.footer->PackageSize, opened.footer->PackageSize, &crc)) {
+        *error = path + ": damaged: the payload cannot be read for its CRC-32";
+        return false;
+    }
+    if (crc != stored) {
+        *error = path + ": damaged: CRC32 " + Hex(stored) + " stored, " + Hex(crc) + " computed";
+        return false;
+    }
+    return true;
+}
+
+// The entries to write, each name checked; false with *error when one cannot be written.
+bool ChooseEntries(const std::string& path, const OpenedPayload& opened,
+                   const std::vector<std::string>& wanted, std::vector<UINT>* chosen,
+                   std::string* error) {
+    std::vector<bool> matched(wanted.size(), false);
+    for (UINT id = 0; id < opened.header->numberOfFiles; id++) {
+        char* stored = GetStringById(id, opened.stringTableOffsetsTable, opened.self);
+        if (!stored) {
+            *error =
+                path + ": damaged: the name of entry " + std::to_string(id) + " cannot be read";
+            return false;
+        }
+        std::string name = stored;
+        System::SafeFreeMemory(stored);
+        bool take = wanted.empty();
+        for (size_t i = 0; i < wanted.size(); i++) {
+            // Chosen as the launcher's -extract= chooses: by the end of the stored name.
+            std::string suffix = ToStoredSeparators(wanted[i]);
+            if (name.size() >= suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                take = matched[i] = true;
+        }
+        if (!take) continue;
+        std::string problem = EntryNameProblem(name);
+        if (problem.empty() && !Path::StaysInside(name.c_str())) problem = "it leaves the folder";
+        if (!problem.empty()) {
+            *error = path + ": entry " + std::to_string(id) + " " + Quoted(name) +
+                     " is refused: " + problem;
+            return false;
+        }
+        chosen->push_back(id);
+    }
+    for (size_t i = 0; i < wanted.size(); i++)
+        if (!matched[i]) {
+            *error = path + ": no entry name ends with " + Quoted(wanted[i]);
+            return false;
+        }
+    return true;
+}
+
+} // namespace
+
+bool ExtractInstaller(const ExtractOptions& options, std::ostream& out, std::string* error) {
+    const std::string& path = options.installer;
+    PayloadBounds bounds;
+    if (!LocatePayloadEnd(path, &bounds, error)) return false;
+    OpenedPayload opened = OpenedPayload();
+    if (!OpenPayload(path.c_str(), false, &opened)) {
+        *error = path + ": the launcher cannot open its payload";
+        return false;
+    }
+    std::vector<UINT> chosen;
+    bool ok = CheckPayload(path, bounds, opened, error) &&
+              ChooseEntries(path, opened, options.names, &chosen, error);
+    std::string folder = options.folder.empty() ? DefaultExtractFolder(path) : options.folder;
+    if (ok && options.folder.empty() && Host::Exists(folder)) {
+        *error = folder + ": exists already; name another folder with -C";
+        ok = false;
+    }
+    if (ok && OS::CreateFolderTree(folder.c_str()) == OS::kFolderFailed) {
+        *error = folder + ": cannot be made: " + Host::LastError();
+        ok = false;
+    }
+    for (size_t i = 0; ok && i < chosen.size(); i++) {
+        UINT id = chosen[i];
+        char* name = GetStringById(id, opened.stringTableOffsetsTable, opened.self);
+        if (!ExtractFile(id, fileInfoTable, opened.stringTableOffsetsTable, opened.self,
+                         folder.c_str())) {
+            *error = Host::Join(folder, name ? name : "") + ": entry " + std::to_string(id) +
+                     " cannot be written";
+            ok = false;
+        } else {
+            out << Printable(name ? name : "") << "\n";
+        }
+        System::SafeFreeMemory(name);
+    }
+    if (ok)
+        out << chosen.size() << (chosen.size() == 1 ? " entry" : " entries") << " written below "
+            << folder << "\n";
+    ClosePayload(&opened);
+    return ok;
 }
 
 } // namespace sfxpack

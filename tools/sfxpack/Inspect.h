@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 struct OpenedPayload;
 
@@ -28,5 +29,22 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
 // Recomputes the CRC-32 and checks that every table, string and entry lies inside the file and
 // that the names can be extracted; prints each problem. True only when everything holds.
 bool VerifyInstaller(const std::string& path, std::ostream& out);
+
+struct ExtractOptions {
+    std::string installer;
+    std::string folder;             // empty: DefaultExtractFolder(installer), which must not exist
+    std::vector<std::string> names; // empty: every entry; else those whose names end with one
+};
+
+// The folder that extract makes when none is given: the installer's file name without its
+// extension, or with "-files" added when it has none.
+std::string DefaultExtractFolder(const std::string& installer);
+
+// Writes the chosen entries below the folder at their stored paths with the launcher's own
+// reader, after checking the CRC-32 (unless 0 is stored, as the launcher's payloads do), that
+// every entry's data lies inside the payload, that each NAME matches an entry, and that every
+// chosen name stays inside the folder and can be a file name on Windows. Prints one line per
+// entry written. False with *error, before anything is written, when any of that fails.
+bool ExtractInstaller(const ExtractOptions& options, std::ostream& out, std::string* error);
 
 } // namespace sfxpack

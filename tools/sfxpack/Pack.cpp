@@ -1,22 +1,15 @@
 #include "Pack.h"
 
 #include "Crc32.h"
+#include "Host.h"
 #include "Names.h"
 #include "Inspect.h"
 #include "sfxformat.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace sfxpack {
 
@@ -32,10 +25,6 @@ void PutString(std::vector<uint8_t>* bytes, const std::string& text) {
     bytes->insert(bytes->end(), text.begin(), text.end());
 }
 
-std::string Cause() {
-    return std::strerror(errno);
-}
-
 std::string LowerAscii(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
@@ -44,53 +33,44 @@ std::string LowerAscii(std::string text) {
 
 struct Child {
     std::string name;
-    fs::path path;
+    std::string path;
     bool folder;
     uint64_t size;
 };
 
-bool ScanInto(const fs::path& folder, const std::string& prefix, bool foldersTwice,
-              std::vector<PackEntry>* entries, std::string* error) {
-    std::error_code ec;
+bool ScanInto(const std::string& folder, const std::string& prefix, bool foldersTwice,
+              const std::vector<FileIdentity>& leaveOut, std::vector<PackEntry>* entries,
+              std::string* error) {
+    std::vector<FolderEntry> listed;
+    if (!Host::ListFolder(folder, &listed, error)) return false;
     std::vector<Child> children;
-    fs::directory_iterator it(folder, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const fs::path& path = it->path();
-        std::string name = path.filename().string();
-        std::string problem = ComponentProblem(name);
+    for (const FolderEntry& item : listed) {
+        std::string path = Host::Join(folder, item.name);
+        if (item.kind == EntryKind::kFile && !leaveOut.empty()) {
+            // The installer being written, and the one it replaces, are no part of the payload.
+            FileIdentity identity = Host::IdentityOf(path);
+            if (std::find(leaveOut.begin(), leaveOut.end(), identity) != leaveOut.end()) continue;
+        }
+        std::string problem = ComponentProblem(item.name);
         if (!problem.empty()) {
-            *error = Quoted(path.string()) + ": cannot be stored: " + problem;
+            *error = Quoted(path) + ": cannot be stored: " + problem;
             return false;
         }
-        fs::file_status link = fs::symlink_status(path, ec);
-        fs::file_status target = fs::status(path, ec);
-        if (ec) {
-            *error = Quoted(path.string()) + ": " + ec.message();
-            return false;
-        }
-        if (fs::is_directory(target)) {
+        switch (item.kind) {
+        case EntryKind::kFolder:
+            children.push_back({item.name, path, true, 0});
+            break;
+        case EntryKind::kFile:
+            children.push_back({item.name, path, false, item.size});
+            break;
+        case EntryKind::kLinkedFolder:
             // A linked folder could lead back into the tree; its content is not packed twice.
-            if (fs::is_symlink(link)) {
-                *error =
-                    Quoted(path.string()) + ": is a symbolic link to a folder, which is not packed";
-                return false;
-            }
-            children.push_back({name, path, true, 0});
-        } else if (fs::is_regular_file(target)) {
-            uint64_t size = fs::file_size(path, ec);
-            if (ec) {
-                *error = Quoted(path.string()) + ": " + ec.message();
-                return false;
-            }
-            children.push_back({name, path, false, size});
-        } else {
-            *error = Quoted(path.string()) + ": is neither a file nor a folder";
+            *error = Quoted(path) + ": is a symbolic link to a folder, which is not packed";
+            return false;
+        default:
+            *error = Quoted(path) + ": is neither a file nor a folder";
             return false;
         }
-    }
-    if (ec) {
-        *error = folder.string() + ": " + ec.message();
-        return false;
     }
 
     std::sort(children.begin(), children.end(),
@@ -100,7 +80,7 @@ bool ScanInto(const fs::path& folder, const std::string& prefix, bool foldersTwi
     for (const Child& child : children) {
         auto [place, added] = folded.emplace(LowerAscii(child.name), child.name);
         if (!added) {
-            *error = Quoted((folder / child.name).string()) +
+            *error = Quoted(Host::Join(folder, child.name)) +
                      ": names the same file on Windows as " + Quoted(place->second);
             return false;
         }
@@ -110,10 +90,10 @@ bool ScanInto(const fs::path& folder, const std::string& prefix, bool foldersTwi
         if (child.folder) {
             std::string name = prefix + child.name + "\\";
             entries->push_back({name, "", 0});
-            if (!ScanInto(child.path, name, foldersTwice, entries, error)) return false;
+            if (!ScanInto(child.path, name, foldersTwice, leaveOut, entries, error)) return false;
             if (foldersTwice) entries->push_back({name, "", 0});
         } else {
-            entries->push_back({prefix + child.name, child.path.string(), child.size});
+            entries->push_back({prefix + child.name, child.path, child.size});
         }
     }
     return true;
@@ -135,35 +115,12 @@ bool CarriesPayload(const std::string& path, uint64_t size) {
     return in && std::memcmp(signature, SIGNATURE, SIGNATURE_LENGTH) == 0;
 }
 
-// Removes the temporary file unless the installer was completed and renamed.
-struct TemporaryFile {
-    std::string path;
-    int fd = -1;
-    bool keep = false;
-    ~TemporaryFile() {
-        if (fd >= 0) close(fd);
-        if (!path.empty() && !keep) unlink(path.c_str());
-    }
-};
-
-bool WriteAll(int fd, const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t put = write(fd, bytes, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        bytes += put;
-        size -= (size_t)put;
-    }
-    return true;
-}
-
 // Copies a file's content behind what fd holds; checks that it still has the expected size.
-bool CopyContent(const std::string& source, uint64_t expected, int fd, uint32_t* crc,
-                 const std::string& output, std::string* error) {
+bool CopyContent(const std::string& source, uint64_t expected, OutputFile* output, uint32_t* crc,
+                 std::string* error) {
     std::ifstream in(source, std::ios::binary);
     if (!in) {
-        *error = source + ": cannot be read: " + Cause();
+        *error = source + ": cannot be read";
         return false;
     }
     static char chunk[1 << 16];
@@ -175,13 +132,13 @@ bool CopyContent(const std::string& source, uint64_t expected, int fd, uint32_t*
         copied += got;
         if (copied > expected) break;
         if (crc) *crc = Crc32Update(*crc, chunk, got);
-        if (!WriteAll(fd, chunk, got)) {
-            *error = output + ": cannot be written: " + Cause();
+        if (!Host::Write(output, chunk, got)) {
+            *error = output->target + ": cannot be written: " + Host::LastError();
             return false;
         }
     }
     if (in.bad()) {
-        *error = source + ": cannot be read: " + Cause();
+        *error = source + ": cannot be read";
         return false;
     }
     if (copied != expected) {
@@ -216,9 +173,9 @@ std::vector<uint8_t> EncodePayloadHead(const PayloadRecords& records) {
 }
 
 bool ScanFolder(const std::string& folder, bool foldersTwice, std::vector<PackEntry>* entries,
-                std::string* error) {
+                std::string* error, const std::vector<FileIdentity>& leaveOut) {
     entries->clear();
-    return ScanInto(fs::path(folder), "", foldersTwice, entries, error);
+    return ScanInto(folder, "", foldersTwice, leaveOut, entries, error);
 }
 
 uint32_t PaddingFor(uint64_t stubSize, uint64_t packageSize) {
@@ -226,16 +183,17 @@ uint32_t PaddingFor(uint64_t stubSize, uint64_t packageSize) {
 }
 
 bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::string* error) {
-    struct stat stubStat;
-    if (stat(options.stub.c_str(), &stubStat) != 0) {
-        *error = options.stub + ": stub: " + Cause();
+    EntryKind stubKind;
+    uint64_t stubSize = 0;
+    std::string cause;
+    if (!Host::Kind(options.stub, &stubKind, &stubSize, &cause)) {
+        *error = options.stub + ": stub: " + cause;
         return false;
     }
-    if (!S_ISREG(stubStat.st_mode)) {
+    if (stubKind != EntryKind::kFile) {
         *error = options.stub + ": stub: is not a file";
         return false;
     }
-    uint64_t stubSize = (uint64_t)stubStat.st_size;
     PayloadBounds bounds;
     if (!LocatePayloadEnd(options.stub, &bounds, error)) {
         *error = options.stub + ": stub: cannot be read";
@@ -251,10 +209,9 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
         return false;
     }
 
-    std::error_code ec;
-    if (!fs::is_directory(options.folder, ec)) {
+    if (!Host::IsFolder(options.folder)) {
         *error = options.folder + ": " +
-                 (fs::exists(options.folder, ec) ? "is not a folder" : "no such folder");
+                 (Host::Exists(options.folder) ? "is not a folder" : "no such folder");
         return false;
     }
 
@@ -275,8 +232,13 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
         return false;
     }
 
+    // The temporary file comes first, so that the walk knows it when it lies below the folder.
+    OutputFile output;
+    if (!Host::CreateOutput(options.output, &output, error)) return false;
+    std::vector<FileIdentity> leaveOut = {Host::IdentityOf(output),
+                                          Host::IdentityOf(options.output)};
     std::vector<PackEntry> entries;
-    if (!ScanFolder(options.folder, options.foldersTwice, &entries, error)) return false;
+    if (!ScanFolder(options.folder, options.foldersTwice, &entries, error, leaveOut)) return false;
     if (entries.empty()) {
         *error = options.folder + ": holds no files or folders to pack";
         return false;
@@ -332,51 +294,24 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
         return false;
     }
 
-    fs::path outputPath(options.output);
-    std::string folder = outputPath.has_parent_path() ? outputPath.parent_path().string() : ".";
-    TemporaryFile temporary;
-    std::string pattern = folder + "/." + outputPath.filename().string() + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    temporary.fd = mkstemp(name.data());
-    if (temporary.fd < 0) {
-        *error = options.output + ": cannot create a file in " + Quoted(folder) + ": " + Cause();
-        return false;
-    }
-    temporary.path = name.data();
-
-    if (!CopyContent(options.stub, stubSize, temporary.fd, nullptr, options.output, error))
-        return false;
+    if (!CopyContent(options.stub, stubSize, &output, nullptr, error)) return false;
     static const uint8_t kZeros[8] = {};
     uint32_t crc = Crc32Update(0, head.data(), head.size());
-    if (!WriteAll(temporary.fd, kZeros, padding) ||
-        !WriteAll(temporary.fd, head.data(), head.size())) {
-        *error = options.output + ": cannot be written: " + Cause();
+    if (!Host::Write(&output, kZeros, padding) || !Host::Write(&output, head.data(), head.size())) {
+        *error = options.output + ": cannot be written: " + Host::LastError();
         return false;
     }
     for (const PackEntry& entry : entries)
-        if (!entry.source.empty() &&
-            !CopyContent(entry.source, entry.size, temporary.fd, &crc, options.output, error))
+        if (!entry.source.empty() && !CopyContent(entry.source, entry.size, &output, &crc, error))
             return false;
     std::vector<uint8_t> footer;
     PutUint(&footer, (uint32_t)packageSize);
     PutUint(&footer, crc);
-    if (!WriteAll(temporary.fd, footer.data(), footer.size()) ||
-        fchmod(temporary.fd, stubStat.st_mode & 0777) != 0 || fsync(temporary.fd) != 0) {
-        *error = options.output + ": cannot be written: " + Cause();
+    if (!Host::Write(&output, footer.data(), footer.size())) {
+        *error = options.output + ": cannot be written: " + Host::LastError();
         return false;
     }
-    int fd = temporary.fd;
-    temporary.fd = -1;
-    if (close(fd) != 0) {
-        *error = options.output + ": cannot be written: " + Cause();
-        return false;
-    }
-    if (rename(temporary.path.c_str(), options.output.c_str()) != 0) {
-        *error = options.output + ": cannot be replaced: " + Cause();
-        return false;
-    }
-    temporary.keep = true;
+    if (!Host::CommitOutput(&output, options.stub, error)) return false;
 
     summary->entries = (uint32_t)entries.size();
     summary->required = (uint32_t)records.required.size();

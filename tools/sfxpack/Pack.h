@@ -1,6 +1,8 @@
 // Building an installer: the launcher stub, padding, then the payload of a folder tree.
 #pragma once
 
+#include "Host.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,9 +34,9 @@ std::vector<uint8_t> EncodePayloadHead(const PayloadRecords& records);
 // Lists the files and folders below folder in the order they are stored: per folder sorted by
 // the bytes of their names, each folder before its contents (and, with foldersTwice, once more
 // after them). False with *error naming the file and the cause when a name cannot be stored or
-// a file cannot be read.
+// a file cannot be read. Files with an identity in leaveOut are left out.
 bool ScanFolder(const std::string& folder, bool foldersTwice, std::vector<PackEntry>* entries,
-                std::string* error);
+                std::string* error, const std::vector<FileIdentity>& leaveOut = {});
 
 // Bytes between stub and payload so that the installer's length is a multiple of 8.
 uint32_t PaddingFor(uint64_t stubSize, uint64_t packageSize);
@@ -59,7 +61,8 @@ struct PackSummary {
 };
 
 // Writes the installer to a temporary file beside options.output and renames it into place
-// when complete. False with *error naming the file and the cause; then nothing is left behind.
+// when complete. Neither file is packed when it lies below options.folder. False with *error naming
+// the file and the cause; then nothing is left behind.
 bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::string* error);
 
 } // namespace sfxpack

@@ -1,7 +1,9 @@
 // sfxpack: builds an installer from the launcher stub and a folder, lists it and checks it.
+#include "Host.h"
 #include "Inspect.h"
 #include "Pack.h"
 
+#include "OS.h"
 #include "sfxformat.h"
 
 #include <cstring>
@@ -11,7 +13,8 @@
 
 namespace {
 
-const char kUsage[] = "usage: sfxpack create|list|verify ... (sfxpack COMMAND --help)\n";
+const char kUsage[] =
+    "usage: sfxpack create|list|verify|extract ... (sfxpack COMMAND --help), sfxpack --version\n";
 
 const char kMainHelp[] =
     "usage: sfxpack COMMAND ARGUMENTS\n"
@@ -20,11 +23,13 @@ const char kMainHelp[] =
     "  create   build an installer from the launcher stub and a folder\n"
     "  list     show the records and entries of an installer\n"
     "  verify   check the CRC-32 and that every table and entry lies inside the file\n"
+    "  extract  write the entries of an installer to a folder without running it\n"
     "\n"
-    "sfxpack COMMAND --help describes each command.\n";
+    "sfxpack COMMAND --help describes each command; sfxpack --version prints the version.\n";
 
 const char kCreateHelp[] =
-    "usage: sfxpack create --stub LAUNCHER --dir FOLDER --autorun PATH [--args TEXT]\n"
+    "usage: sfxpack create [--platform NAME | --stub LAUNCHER] --dir FOLDER --autorun PATH\n"
+    "                      [--args TEXT]\n"
     "                      [--java | --javax] [--require GLOB]... [--folders-twice] -o OUTPUT\n"
     "\n"
     "Writes LAUNCHER's bytes, zero padding to a length that is a multiple of 8, and the payload\n"
@@ -32,7 +37,10 @@ const char kCreateHelp[] =
     "'\\' separators, folders with a trailing '\\' and before their contents, sorted by the bytes\n"
     "of their names within each folder, so the same input gives the same bytes.\n"
     "\n"
-    "  --stub LAUNCHER   the launcher executable; it must not be signed or carry a payload\n"
+    "  --platform NAME   the launcher that ships beside sfxpack in stubs/: windows (the 32-bit\n"
+    "                    Windows launcher, the default), windows-x64 or linux\n"
+    "  --stub LAUNCHER   any launcher executable instead; it must not be signed or carry a\n"
+    "                    payload\n"
     "  --dir FOLDER      the folder whose contents become the payload\n"
     "  --autorun PATH    the program that the launcher starts: an entry name such as\n"
     "                    bin\\setup.exe (or bin/setup.exe); with --java or --javax the text\n"
@@ -47,6 +55,8 @@ const char kCreateHelp[] =
     "  --folders-twice   list each folder once more after its contents\n"
     "  -o OUTPUT         the installer to write; it is written under a temporary name beside\n"
     "                    OUTPUT and renamed when complete, with the stub's permissions\n"
+    "\n"
+    "An OUTPUT inside FOLDER is not packed into itself.\n"
     "\n"
     "Refused, with nothing written: a missing stub or folder, an empty folder, an autorun path\n"
     "that is not a file entry (or, with --require, not a required one), a --require that\n"
@@ -72,6 +82,38 @@ const char kVerifyHelp[] =
     "code-signed installer the payload is taken to end where the certificate table begins.\n"
     "Prints each problem; exits 0 only when everything holds.\n";
 
+const char kExtractHelp[] =
+    "usage: sfxpack extract INSTALLER [-C FOLDER] [NAME...]\n"
+    "\n"
+    "Writes the entries of INSTALLER (all of them, .zip ones included, or those whose stored\n"
+    "names end with a NAME) below FOLDER at their stored paths, with the launcher's own reader.\n"
+    "FOLDER defaults to a new folder in the current one named after the installer without its\n"
+    "extension (or with -files added when it has none), refused if it exists; a FOLDER given\n"
+    "with -C is made when missing. For a code-signed installer the payload is taken to end\n"
+    "where the certificate table begins.\n"
+    "\n"
+    "Refused, with nothing written: a payload the launcher cannot open, a CRC-32 that does not\n"
+    "match (a stored 0 is not checked, as the launcher does not check it), entry data past the\n"
+    "payload, a NAME that matches no entry, and a chosen name that leaves FOLDER or that Windows\n"
+    "cannot use (device names, < > : \" | ? *, ...). Exits 1 then.\n";
+
+// The launchers that ship beside sfxpack, by --platform name.
+const char* const kPlatforms[][2] = {{"windows", "launcher-windows.exe"},
+                                     {"windows-x64", "launcher-windows-x64.exe"},
+                                     {"linux", "launcher-linux"}};
+
+// The stub of a platform in the stubs folder beside this program; empty for an unknown name.
+std::string PlatformStub(const std::string& platform) {
+    for (const auto& known : kPlatforms)
+        if (platform == known[0]) {
+            char module[4096];
+            OS::ModulePath(module, sizeof module);
+            return sfxpack::Host::Join(
+                sfxpack::Host::Join(sfxpack::Host::FolderOf(module), "stubs"), known[1]);
+        }
+    return "";
+}
+
 bool IsHelp(const std::string& argument) {
     return argument == "--help" || argument == "-h" || argument == "help";
 }
@@ -85,6 +127,8 @@ int Usage(const std::string& command, const std::string& message) {
 int Create(const std::vector<std::string>& args) {
     sfxpack::PackOptions options;
     bool java = false, javax = false;
+    std::string platform = "windows";
+    bool havePlatform = false;
     bool haveStub = false, haveDir = false, haveAutorun = false, haveOutput = false;
     for (size_t i = 0; i < args.size(); i++) {
         std::string option = args[i], value;
@@ -111,6 +155,12 @@ int Create(const std::vector<std::string>& args) {
         } else if (option == "--stub") {
             if (!take(&options.stub, &haveStub))
                 return Usage("create", "--stub takes one LAUNCHER");
+        } else if (option == "--platform") {
+            if (!take(&platform, &havePlatform))
+                return Usage("create", "--platform takes one NAME");
+            if (PlatformStub(platform).empty())
+                return Usage("create", "--platform: '" + platform +
+                                           "' is none of windows, windows-x64, linux");
         } else if (option == "--dir") {
             if (!take(&options.folder, &haveDir)) return Usage("create", "--dir takes one FOLDER");
         } else if (option == "--autorun") {
@@ -136,8 +186,16 @@ int Create(const std::vector<std::string>& args) {
         }
     }
     if (java && javax) return Usage("create", "--java and --javax exclude each other");
-    if (!haveStub || !haveDir || !haveAutorun || !haveOutput)
-        return Usage("create", "--stub, --dir, --autorun and -o are required");
+    if (!haveDir || !haveAutorun || !haveOutput)
+        return Usage("create", "--dir, --autorun and -o are required");
+    if (!haveStub) {
+        options.stub = PlatformStub(platform);
+        if (!sfxpack::Host::Exists(options.stub)) {
+            std::cerr << "sfxpack create: no " << platform << " launcher: " << options.stub
+                      << " is missing (name one with --stub)\n";
+            return 1;
+        }
+    }
     options.flags = javax ? SFX_FLAG_JAVA | SFX_FLAG_JAVAX : java ? SFX_FLAG_JAVA : 0;
 
     sfxpack::PackSummary summary;
@@ -173,6 +231,38 @@ int ReadCommand(const std::string& command, const std::vector<std::string>& args
     return 0;
 }
 
+int Extract(const std::vector<std::string>& args) {
+    sfxpack::ExtractOptions options;
+    bool haveFolder = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& argument = args[i];
+        if (IsHelp(argument)) {
+            std::cout << kExtractHelp;
+            return 0;
+        } else if (argument == "-C") {
+            if (haveFolder || i + 1 >= args.size() || args[i + 1].empty())
+                return Usage("extract", "-C takes one FOLDER");
+            haveFolder = true;
+            options.folder = args[++i];
+        } else if (options.installer.empty()) {
+            if (argument.empty() || argument[0] == '-')
+                return Usage("extract", "unknown argument '" + argument + "'");
+            options.installer = argument;
+        } else {
+            if (argument.empty()) return Usage("extract", "a NAME is empty");
+            options.names.push_back(argument);
+        }
+    }
+    if (options.installer.empty()) return Usage("extract", "takes an INSTALLER");
+    std::string error;
+    if (!sfxpack::ExtractInstaller(options, std::cout, &error)) {
+        std::cout.flush();
+        std::cerr << "sfxpack extract: " << error << "\n";
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -180,7 +270,13 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
+    // The launcher's reader shows its failures in an error box; here they belong on the console.
+    OS::ErrorBoxToStandardError();
     std::string command = argv[1];
+    if (command == "--version") {
+        std::cout << "sfxpack " SFXPACK_VERSION "\n";
+        return 0;
+    }
     std::vector<std::string> args(argv + 2, argv + argc);
     if (IsHelp(command) || command == "--help") {
         if (command == "help" && !args.empty()) {
@@ -194,6 +290,7 @@ int main(int argc, char** argv) {
     if (command == "create") return Create(args);
     if (command == "list") return ReadCommand(command, args, kListHelp);
     if (command == "verify") return ReadCommand(command, args, kVerifyHelp);
+    if (command == "extract") return Extract(args);
     std::cerr << "sfxpack: unknown command '" << command << "'\n" << kUsage;
     return 2;
 }
