@@ -188,7 +188,8 @@ void ErrorBox(const char* caption, const char* text) {
     }
     HANDLE out = GetStdHandle(STD_ERROR_HANDLE);
     DWORD done;
-    const char* pieces[] = {caption, ": ", text ? text : "", "\n"};
+    // Lines end as the C runtime ends them on a Windows console: with CR LF.
+    const char* pieces[] = {caption, ": ", text ? text : "", "\r\n"};
     for (const char* piece : pieces)
         WriteFile(out, piece, lstrlenA(piece), &done, NULL);
 }

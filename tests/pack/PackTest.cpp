@@ -757,8 +757,8 @@ TEST(PackCommands, PlatformPicksTheStubBesideTheTool) {
     ToolRun run = RunSfxpack({"create", "--platform", "linux", "--dir", s / "in", "--autorun",
                               "bin/setup.exe", "-o", s / "setup.run"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(ReadFile(s / "setup.run").substr(0, 4),
-              ReadFile(tools + "/stubs/launcher-linux").substr(0, 4));
+    std::string stub = ReadFile(tools + "/stubs/launcher-linux");
+    EXPECT_EQ(ReadFile(s / "setup.run").substr(0, stub.size()), stub);
     // This build has no Windows launcher beside its tool; --stub still wins over the default.
     run =
         RunSfxpack({"create", "--dir", s / "in", "--autorun", "bin/setup.exe", "-o", s / "x.exe"});
