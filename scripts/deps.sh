@@ -13,6 +13,7 @@ packages=(
   xvfb xauth x11-utils imagemagick           # X screens, window lists and screenshots for GUI tests
   icoutils osslsigncode openssl              # resources, code signing
   python3 file                               # the end-to-end tests; the demo's file listing
+  openjdk-17-jdk-headless                    # the Java helper's end-to-end test (javac, java)
 )
 
 run_as_root() {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the native, win64 and win32 presets and
-# runs the tests of the native build and, under Wine, of the win64 build and of the delivered
-# 32-bit launcher's win32 build (32-bit Wine under qemu-i386). Needs no display and no input:
-# the tests that need an X screen start one of their own. Exits non-zero when a build or a test
-# fails; under CI (CI=true) a 32-bit suite that cannot run here fails too.
+# the release archives (scripts/release.sh), and runs the tests of the native build and, under
+# Wine, of the win64 build and of the delivered 32-bit launcher's win32 build (32-bit Wine under
+# qemu-i386). Needs no display and no input: the tests that need an X screen start one of their
+# own. Exits non-zero when a build or a test fails; under CI (CI=true) a 32-bit suite that
+# cannot run here fails too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec </dev/null
@@ -19,6 +20,10 @@ for preset in native win64 win32; do
   cmake --preset "$preset" --log-level=WARNING
   cmake --build --preset "$preset" -j2
 done
+
+# The bundle tests of the Windows builds unpack the release archives.
+stage "release archives"
+scripts/release.sh
 
 failed=()
 stage "tests: native"

@@ -129,13 +129,18 @@ class InstallCases(probedriver.DriverCases):
         }
         extracted = [n for n in files if not n.endswith(".zip")] + ["probe.cfg", d.probe_name]
         first, second = self.rel("lib\\first.zip"), self.rel("lib\\second.zip")
+        # Fetched by its full stored name it arrives; by the end of it, it lands below its
+        # stored folder, not at FOLDER/first.zip. (The launcher takes its own file name out of
+        # its command line wherever it occurs: no folder here holds "setup-full".)
+        got = d.path(self.case / "got here")
+        gets = ["lib\\first.zip@" + got, "first.zip@" + got, "absent.zip@" + got]
         actions = [("check", self.rel(n)) for n in extracted] + [
             ("check", first), ("check", second),
             ("fetch", "second.zip@."),
             ("check", second), ("check", first),
-        ]
+        ] + [("get", g) for g in gets]
         installer, report_path = self.installer(
-            "full", files, actions, exit_code=42, args="--launcher $#launcher# --twice=$#launcher#")
+            "setup-full", files, actions, exit_code=42, args="--launcher $#launcher# --twice=$#launcher#")
         outcome = d.run(installer, ["u1", "u 2", "-vmargs", "-Dk=v", "-Xmx1m"])
         self.assertEqual((outcome.exit_code, outcome.boxes), (42, []), outcome)
 
@@ -157,8 +162,10 @@ class InstallCases(probedriver.DriverCases):
             ("check", "0 " + first), ("check", "0 " + second),
             ("fetch.launcher", launcher), ("fetch", "0 second.zip@."),
             ("check", "1 " + second), ("check", "0 " + first),
+            ("get", "1 " + gets[0]), ("get", "0 " + gets[1]), ("get", "0 " + gets[2]),
             ("exit", "42"),
         ])
+        self.assertEqual((self.case / "got here" / "lib" / "first.zip").read_bytes(), b"PK first")
         self.assertRemoved(folder)
         self.assertNoFolderLeft()
 

@@ -14,26 +14,21 @@
 //                        the command line) with "-extract=NAME@DIR", waits and records its exit
 //                        code; on Windows the switch is quoted whole when it holds a blank
 //                        (the POSIX launcher quotes such an argument itself)
+//   get=NAME@DIR         the same, and records whether DIR/NAME arrived
 //   sleep_ms=N           waits N milliseconds
 //
 // The report has one "key=value" line per fact, values escaped so that CR, LF, tabs,
 // backslashes and bytes outside printable ASCII stay visible: \r \n \t \\ \xHH.
 //   self, cmdline, argc, argv=<each element>, cwd, config, ini.path, ini.exists, ini,
 //   then per action: check=<0|1> REL, read=<0|1> PATH, read.content=..., connect=<0|1>,
-//   fetch.launcher=..., fetch=<exit code> NAME@DIR (-1 when it could not start), slept=N,
+//   fetch.launcher=..., fetch=<exit code> NAME@DIR (-1 when it could not start),
+//   get=<0|1> NAME@DIR, slept=N,
 //   config.error=... for a setting it does not know, and last exit=N.
 // Exit code: the one configured; 2 when no configuration or no report path was found.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <windows.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
+//
+// The launcher's path from the ini file, the splash close and the extraction requests are those
+// of the helper that ships for started programs (sfxlauncher.h), so these tests exercise it.
+#include "sfxlauncher.h"
 
 #include <chrono>
 #include <cstdio>
@@ -48,7 +43,6 @@ namespace {
 
 const char kConfigName[] = "probe.cfg";
 const char kLocationKey[] = "-DextractorLoc=";
-const unsigned short kClosePort = 12345;
 
 #ifdef _WIN32
 const char kSeparator = '\\';
@@ -118,42 +112,6 @@ bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The exit code of the finished program, or -1 when it could not be started.
-long RunAndWait(const std::string& program, const std::string& argument) {
-    std::string commandLine = "\"" + program + "\" " + argument;
-    std::vector<char> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(0);
-    STARTUPINFOA si;
-    std::memset(&si, 0, sizeof si);
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(NULL, buffer.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return (long)(int)code;
-}
-
-bool ConnectToClosePort() {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    bool connected = false;
-    if (s != INVALID_SOCKET) {
-        sockaddr_in address;
-        std::memset(&address, 0, sizeof address);
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(kClosePort);
-        connected = connect(s, (sockaddr*)&address, sizeof address) == 0;
-        closesocket(s);
-    }
-    WSACleanup();
-    return connected;
-}
-
 #else
 
 std::vector<std::string> arguments;
@@ -181,34 +139,6 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-long RunAndWait(const std::string& program, const std::string& argument) {
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        execl(program.c_str(), program.c_str(), argument.c_str(), (char*)0);
-        _exit(127);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0) return -1;
-    if (!WIFEXITED(status)) return 128 + WTERMSIG(status);
-    int code = WEXITSTATUS(status);
-    // A failed exec is reported like a program that could not be started.
-    return code == 127 ? -1 : code;
-}
-
-bool ConnectToClosePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return false;
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(kClosePort);
-    bool connected = connect(s, (sockaddr*)&address, sizeof address) == 0;
-    close(s);
-    return connected;
-}
-
 #endif
 
 // ---- the probe -----------------------------------------------------------------------------
@@ -220,14 +150,10 @@ struct Report {
 
 // The launcher named after "-DextractorLoc=": the ini line wins; in the command line the value
 // runs to the closing quote when the switch was quoted, else to the next blank.
-std::string FindLauncher(const std::string& ini, const std::string& commandLine) {
-    size_t at = ini.find(kLocationKey);
-    if (at != std::string::npos) {
-        size_t start = at + std::strlen(kLocationKey);
-        size_t end = ini.find_first_of("\r\n", start);
-        return ini.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    }
-    at = commandLine.find(kLocationKey);
+std::string FindLauncher(const std::string& commandLine) {
+    char fromIni[4096];
+    if (sfx_launcher_path(fromIni, sizeof fromIni)) return fromIni;
+    size_t at = commandLine.find(kLocationKey);
     if (at == std::string::npos) return std::string();
     size_t start = at + std::strlen(kLocationKey);
     bool quoted = at > 0 && commandLine[at - 1] == '"';
@@ -306,15 +232,22 @@ int Run() {
             report.Add("read", std::string(read ? "1 " : "0 ") + value);
             report.Add("read.content", content);
         } else if (key == "connect") {
-            report.Add("connect", ConnectToClosePort() ? "1" : "0");
-        } else if (key == "fetch") {
-            std::string launcher = FindLauncher(ini, commandLine);
+            report.Add("connect", sfx_close_splash() ? "1" : "0");
+        } else if (key == "fetch" || key == "get") {
+            // The launcher, too, splits at the first "@".
+            size_t at = value.find('@');
+            std::string name = value.substr(0, at);
+            std::string folder = at == std::string::npos ? "" : value.substr(at + 1);
+            std::string launcher = FindLauncher(commandLine);
+            if (key == "get") {
+                bool arrived = sfx_fetch(launcher.c_str(), name.c_str(), folder.c_str());
+                report.Add("get", std::string(arrived ? "1 " : "0 ") + value);
+                continue;
+            }
             report.Add("fetch.launcher", launcher);
-            std::string argument = "-extract=" + value;
-#ifdef _WIN32
-            if (argument.find(' ') != std::string::npos) argument = "\"" + argument + "\"";
-#endif
-            long code = launcher.empty() ? -1 : RunAndWait(launcher, argument);
+            long code = launcher.empty()
+                            ? -1
+                            : sfx_run_extract(launcher.c_str(), name.c_str(), folder.c_str());
             report.Add("fetch", std::to_string(code) + " " + value);
         } else if (key == "sleep_ms") {
             long ms = std::strtol(value.c_str(), 0, 10);
