@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release bundle from this checkout and writes it to dist/:
 #   sfxpack-<version>-windows.zip          sfxpack.exe (32-bit), stubs/launcher-windows.exe,
-#                                          stubs/launcher-windows-x64.exe, README.md, helpers/
+#                                          stubs/launcher-windows-x64.exe, stubs/launcher-linux,
+#                                          README.md, helpers/
 #   sfxpack-<version>-linux-x86_64.tar.gz  sfxpack, stubs/launcher-linux and both Windows stubs,
 #                                          README.md, helpers/
 # Each archive holds one folder, sfxpack-<version>-<platform>/. Release builds (presets
@@ -32,6 +33,8 @@ linux="$stage/sfxpack-$version-linux-x86_64"
 quiet() { "$@" >/dev/null; }
 quiet cmake --install build/release-win32 --prefix "$windows"
 quiet cmake --install build/release-win64 --prefix "$windows" --component stub
+# An author on Windows can make the Linux installer of the same tree too.
+quiet cmake --install build/release-linux --prefix "$windows" --component stub
 quiet cmake --install build/release-linux --prefix "$linux"
 for build in release-win32 release-win64; do
   quiet cmake --install "build/$build" --prefix "$linux" --component stub

@@ -5,10 +5,11 @@ small tree with the stubs beside it, and they run, the Windows one under this bu
 stub of the prefix's architecture), the Linux one natively. The started program is the probe: it
 checks an extracted file, fetches the entry left in the installer and sets the exit status.
 
-    test_bundle.py windows   the .zip: sfxpack.exe under Wine builds both Windows installers
-    test_bundle.py linux     the .tar.gz: sfxpack builds a Linux and a Windows installer
+    test_bundle.py windows   the .zip: sfxpack.exe under Wine builds them
+    test_bundle.py linux     the .tar.gz: sfxpack builds them
 """
 
+import os
 import re
 import subprocess
 import sys
@@ -77,34 +78,46 @@ class Bundle(unittest.TestCase):
         self.assertEqual(ran.returncode, EXIT, ran.stdout + ran.stderr)
         self.assertRanWhole(report)
 
-    def test_windows_zip(self):
-        bundle = unpack(self, f"sfxpack-{VERSION}-windows.zip")
-        sfxpack = bundle / "sfxpack.exe"
-        self.assertEqual(harness.run_wine([sfxpack, "--version"]).stdout.strip(),
-                         f"sfxpack {VERSION}")
-        self.pack_windows(lambda args: harness.run_wine([sfxpack, *args], timeout=120), bundle,
-                          harness.scratch_dir(self, "bundle-work-"), harness.windows_path)
-
-    def test_linux_tarball(self):
-        bundle = unpack(self, f"sfxpack-{VERSION}-linux-x86_64.tar.gz")
-        work = harness.scratch_dir(self, "bundle-work-")
-
-        def sfxpack(args):
-            return subprocess.run([str(bundle / "sfxpack"), *args], capture_output=True,
-                                  text=True, timeout=120, stdin=subprocess.DEVNULL)
-
-        self.assertEqual(sfxpack(["--version"]).stdout.strip(), f"sfxpack {VERSION}")
+    def pack_linux(self, sfxpack, work, path):
+        """The Linux installer built by sfxpack(args), run natively."""
         report, installer = work / "linux-report.txt", work / "setup.run"
         probe = harness.build_dir("native") / "tests" / "equipment" / "probe" / "probe"
         payload = tree(work / "linux", "probe.bin", harness.require_file(probe, "the probe"),
                        report)
-        done = sfxpack(["create", "--platform", "linux", "--dir", str(payload), "--autorun",
-                        "probe.bin", "-o", str(installer)])
+        done = sfxpack(["create", "--platform", "linux", "--dir", path(payload), "--autorun",
+                        "probe.bin", "-o", path(installer)])
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        if path is str:
+            self.assertTrue(os.access(installer, os.X_OK), "the stub's modes were not kept")
+        else:
+            # Written on Windows: made executable when it is carried to Linux.
+            installer.chmod(0o755)
         ran = harness.run_native([], env={"TMPDIR": str(work)}, launcher=installer, timeout=120)
         self.assertEqual(ran.returncode, EXIT, ran.stderr)
         self.assertRanWhole(report)
-        self.pack_windows(sfxpack, bundle, work, str)
+
+    def check_bundle(self, archive, sfxpack, path):
+        """The archive's sfxpack(bundle, args) names the release and builds and runs the Linux
+        and Windows installers of one tree."""
+        bundle = unpack(self, archive)
+        work = harness.scratch_dir(self, "bundle-work-")
+        run = lambda args: sfxpack(bundle, args)  # noqa: E731
+        self.assertEqual(run(["--version"]).stdout.strip(), f"sfxpack {VERSION}")
+        self.pack_linux(run, work, path)
+        self.pack_windows(run, bundle, work, path)
+
+    def test_windows_zip(self):
+        self.check_bundle(f"sfxpack-{VERSION}-windows.zip",
+                          lambda bundle, args: harness.run_wine([bundle / "sfxpack.exe", *args],
+                                                                timeout=120),
+                          harness.windows_path)
+
+    def test_linux_tarball(self):
+        self.check_bundle(f"sfxpack-{VERSION}-linux-x86_64.tar.gz",
+                          lambda bundle, args: subprocess.run(
+                              [str(bundle / "sfxpack"), *args], capture_output=True, text=True,
+                              timeout=120, stdin=subprocess.DEVNULL),
+                          str)
 
 
 if __name__ == "__main__":
