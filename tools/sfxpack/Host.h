@@ -47,7 +47,6 @@ class Host {
     // letters count.
     static std::string FolderOf(const std::string& path);
     static bool IsFolder(const std::string& path);
-    static bool Exists(const std::string& path);
     // kFile with its size, kFolder, or kOther; false with *error when it cannot be looked at.
     static bool Kind(const std::string& path, EntryKind* kind, uint64_t* size, std::string* error);
     // The entries of a folder, "." and ".." left out, in no particular order (symbolic links

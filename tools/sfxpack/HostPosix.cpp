@@ -36,11 +36,6 @@ bool Host::IsFolder(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool Host::Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 bool Host::Kind(const std::string& path, EntryKind* kind, uint64_t* size, std::string* error) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {

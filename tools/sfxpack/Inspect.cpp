@@ -8,6 +8,7 @@
 #include "Path.h"
 #include "String.h"
 #include "Formatter.h"
+#include "OS.h"
 #include "Payload.h"
 #include "System.h"
 
@@ -404,7 +405,7 @@ bool ExtractInstaller(const ExtractOptions& options, std::ostream& out, std::str
     bool ok = CheckPayload(path, bounds, opened, error) &&
               ChooseEntries(path, opened, options.names, &chosen, error);
     std::string folder = options.folder.empty() ? DefaultExtractFolder(path) : options.folder;
-    if (ok && options.folder.empty() && Host::Exists(folder)) {
+    if (ok && options.folder.empty() && OS::PathExists(folder.c_str())) {
         *error = folder + ": exists already; name another folder with -C";
         ok = false;
     }

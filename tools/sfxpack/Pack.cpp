@@ -4,6 +4,8 @@
 #include "Host.h"
 #include "Names.h"
 #include "Inspect.h"
+
+#include "OS.h"
 #include "sfxformat.h"
 
 #include <algorithm>
@@ -211,7 +213,7 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
 
     if (!Host::IsFolder(options.folder)) {
         *error = options.folder + ": " +
-                 (Host::Exists(options.folder) ? "is not a folder" : "no such folder");
+                 (OS::PathExists(options.folder.c_str()) ? "is not a folder" : "no such folder");
         return false;
     }
 

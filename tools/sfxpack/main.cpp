@@ -190,7 +190,7 @@ int Create(const std::vector<std::string>& args) {
         return Usage("create", "--dir, --autorun and -o are required");
     if (!haveStub) {
         options.stub = PlatformStub(platform);
-        if (!sfxpack::Host::Exists(options.stub)) {
+        if (!OS::PathExists(options.stub.c_str())) {
             std::cerr << "sfxpack create: no " << platform << " launcher: " << options.stub
                       << " is missing (name one with --stub)\n";
             return 1;
