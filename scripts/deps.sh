@@ -16,18 +16,7 @@ packages=(
   openjdk-17-jdk-headless                    # the Java helper's end-to-end test (javac, java)
 )
 
-run_as_root() {
-  if [ "$(id -u)" -eq 0 ]; then
-    "$@"
-  elif command -v sudo >/dev/null; then
-    sudo "$@"
-  else
-    return 1
-  fi
-}
-# Another apt-get (a developer's own) may hold the lock for a while: wait for it.
-apt_get() { run_as_root apt-get -o DPkg::Lock::Timeout=600 "$@"; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+. "$(dirname "$0")/apt.sh"
 
 missing=()
 for package in "${packages[@]}"; do
@@ -35,8 +24,8 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -ne 0 ]; then
   echo "deps.sh: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt_get update -qq || { echo "deps.sh: root rights are needed to install: ${missing[*]}" >&2; exit 1; }
+  as_root true || { echo "deps.sh: root rights are needed to install: ${missing[*]}" >&2; exit 1; }
+  apt_update deps.sh || exit 1
   apt_get install -y -qq "${missing[@]}" >/dev/null
 fi
 
