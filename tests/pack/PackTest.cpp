@@ -258,8 +258,10 @@ TEST(PackFormat, WarnsOfTheDeepestPathBelowATypicalExtractionFolder) {
              "(C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\sfx4294967295.tmp\\), over 259: "
              "the launcher copes"},
         {{n192 + "x\\"}, "path of 260 characters"},
-        {{n193, "a", n200, n192}, "'" + n200 + "' makes a path of 267 characters"},
-        {{n193, n200}, "over 259 (2 entries are): "},
+        {{n193, "a", n200, n192},
+         "'" + n200 + "' makes a path of 267 characters below a typical extraction folder " +
+             "(C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\sfx4294967295.tmp\\), " +
+             "over 259 (2 entries are): "},
     };
     for (const Case& c : cases) {
         std::string warning = sfxpack::DeepPathWarning(c.names);

@@ -23,10 +23,9 @@ std::string EntryNameProblem(const std::string& name);
 // stored; empty when it can: control characters and bytes of 0x80 and above.
 std::string CommandTextProblem(const std::string& text);
 
-// The length of the folder that an installer extracts into on a typical machine, the user's
-// temporary folder and the longest folder name that the launcher forms: "C:\Users\", a user name
-// of 20 characters (the longest that Windows accepts), "\AppData\Local\Temp\" and
-// "sfx4294967295.tmp\". Computed once from such a path.
+// The length of a typical extraction folder: the temporary folder of a user whose name has 20
+// characters (the longest that Windows accepts), with the longest folder name that the launcher
+// forms in it. Computed once from such a path.
 const size_t kTypicalExtractionFolderLength =
     sizeof("C:\\Users\\12345678901234567890\\AppData\\Local\\Temp\\sfx4294967295.tmp\\") - 1;
 // The longest path that a program without long-path support can open (MAX_PATH less its NUL).
