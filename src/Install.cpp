@@ -114,14 +114,31 @@ char* Join(const char* first, const char* separator, const char* second) {
     return joined;
 }
 
-// Appends the VM arguments, one a line, to the ini file beside the program, if there is one.
+// True when the file's last byte is there and is no line feed, so that a line appended to it
+// would continue its last line. A line feed alone ends a line too (files written on POSIX).
+// Read before the ini is opened for writing: the write handle cannot read.
+bool EndsWithoutLineEnd(const char* path) {
+    File* file = File::Open(path);
+    if (!file) return false;
+    BYTE last = '\n';
+    // An empty file fails the seek and keeps '\n'.
+    if (file->Seek(file, -1, 2) && file->Read(file, &last, 1) != 1) last = '\n';
+    file->Close(file);
+    System::SafeFreeMemory(file);
+    return last != '\n';
+}
+
+} // namespace
+
 void WriteVmArguments(const char* executionString, const ArgList* vmArgsList) {
     char* iniFile = String::StrDup(executionString);
     if (!iniFile) return;
     UINT length = String::StrLen(iniFile);
     if (length >= 3) String::StrCpy(iniFile + length - 3, "ini");
+    bool endLastLine = vmArgsList->count > 0 && EndsWithoutLineEnd(iniFile);
     File iniFileObj(iniFile, false);
     iniFileObj.Seek(&iniFileObj, (int32_t)iniFileObj.GetSize(), 0);
+    if (endLastLine) iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
     for (UINT i = 0; i < vmArgsList->count; i++) {
         const char* entry = vmArgsList->items[i];
         iniFileObj.Write(&iniFileObj, (const BYTE*)entry, String::StrLen(entry));
@@ -130,6 +147,8 @@ void WriteVmArguments(const char* executionString, const ArgList* vmArgsList) {
     iniFileObj.Close(&iniFileObj);
     System::SafeFreeMemory(iniFile);
 }
+
+namespace {
 
 // Builds the autorun command line, starts the program and waits for it, then has the
 // extraction folder removed.

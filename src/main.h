@@ -47,5 +47,9 @@ bool extractSingleFile(const char* archivePath, const char* toExtract, const cha
 char* CreateTempFolder(UINT uniqueValue);
 // The value of the first "Bundle-Version: " line that follows a CR LF, up to its CR LF; or null.
 char* readVersionFromFile(const char* fileName);
+// Appends the VM arguments, one and "\r\n" a line, to the ini file beside the program (its path
+// with the last three characters made "ini") when that file exists; a last line without its
+// line end gets "\r\n" first.
+void WriteVmArguments(const char* executionString, const ArgList* vmArgsList);
 // Starts the detached removal of the folder and everything in it; true.
 bool RemoveFolder(const char* folderName);

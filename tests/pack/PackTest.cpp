@@ -242,6 +242,36 @@ TEST(PackFormat, GlobsMatchWholeNames) {
         EXPECT_EQ(sfxpack::GlobMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
 
+TEST(PackFormat, WarnsOfTheDeepestPathBelowATypicalExtractionFolder) {
+    // 67 characters of folder: names of 192 characters make paths of 259, the longest that every
+    // program can open.
+    const std::string n192(192, 'n'), n193(193, 'n'), n200(200, 'm');
+    struct Case {
+        std::vector<std::string> names;
+        std::string warning; // a piece of it; empty: none
+    } cases[] = {
+        {{"bin\\setup.exe", n192}, ""},
+        {{n192 + "\\"}, ""}, // a folder's path ends before its separator
+        {{"a", n193},
+         "entry '" + n193 +
+             "' makes a path of 260 characters below a typical extraction folder "
+             "(C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\sfx4294967295.tmp\\), over 259: "
+             "the launcher copes"},
+        {{n192 + "x\\"}, "path of 260 characters"},
+        {{n193, "a", n200, n192},
+         "'" + n200 + "' makes a path of 267 characters below a typical extraction folder " +
+             "(C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\sfx4294967295.tmp\\), " +
+             "over 259 (2 entries are): "},
+    };
+    for (const Case& c : cases) {
+        std::string warning = sfxpack::DeepPathWarning(c.names);
+        if (c.warning.empty())
+            EXPECT_EQ(warning, "") << c.names[0].size();
+        else
+            EXPECT_NE(warning.find(c.warning), std::string::npos) << warning;
+    }
+}
+
 TEST(PackFormat, JavaModeStoresTheAutorunAsGiven) {
     Scratch s;
     WriteFile(s / "stub", "");
@@ -296,6 +326,26 @@ TEST(PackCommands, CreateListVerifyRoundTrip) {
     run = RunSfxpack({"verify", s / "out.exe"});
     EXPECT_EQ(run.exitCode, 0) << run.out;
     EXPECT_EQ(run.out.rfind("OK: ", 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(PackCommands, CreateAndVerifyWarnOfADeepEntryAndStillSucceed) {
+    Scratch s;
+    WriteFile(s / "stub", "MZ");
+    const std::string a(100, 'a'), b(100, 'b');
+    WriteFile(s / "in/setup.exe", "#!setup");
+    WriteFile(s / ("in/" + a + "/" + b + "/c.txt"), "deep");
+    std::string warning = ": warning: entry '" + a + "\\" + b + "\\c.txt' makes a path of 274 " +
+                          "characters below a typical extraction folder";
+    ToolRun run = RunSfxpack({"create", "--stub", s / "stub", "--dir", s / "in", "--autorun",
+                              "setup.exe", "-o", s / "out.exe"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err.rfind("sfxpack create" + warning, 0), 0u) << run.err;
+    EXPECT_NE(run.out.find("4 entries"), std::string::npos) << run.out;
+    run = RunSfxpack({"verify", s / "out.exe"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.rfind("OK: ", 0), 0u) << run.out;
+    EXPECT_EQ(run.err.rfind("sfxpack verify" + warning, 0), 0u) << run.err;
 }
 
 TEST(PackCommands, EachCommandHasHelp) {

@@ -42,6 +42,36 @@ TEST(Install, VersionFromManifest) {
     EXPECT_EQ(Take(readVersionFromFile(dir.Path("MANIFEST.MF").c_str())), "<null>");
 }
 
+TEST(Install, VmArgumentsStartOnALineOfTheirOwn) {
+    struct Case {
+        const char* content;
+        const char* written;
+    } cases[] = {
+        {"", ""},
+        {"-vmargs\r\n", ""},
+        {"-vmargs\n", ""}, // a line feed alone ends the line too
+        {"-vmargs\r\n-Xmx512m", "\r\n"},
+        {"-Xmx512m\r", "\r\n"}, // a carriage return alone does not
+    };
+    ScratchDir dir;
+    char first[] = "-DextractorLoc=x";
+    char second[] = "-Dk=v";
+    char* items[] = {first, second};
+    ArgList vmArgs = {items, 2, 2};
+    for (const Case& c : cases) {
+        dir.Write("app.ini", c.content);
+        WriteVmArguments(dir.Path("app.exe").c_str(), &vmArgs);
+        EXPECT_EQ(dir.Read("app.ini"),
+                  std::string(c.content) + c.written + "-DextractorLoc=x\r\n-Dk=v\r\n")
+            << c.content;
+    }
+    // No lines: the file stays as it is.
+    ArgList none = {items, 0, 2};
+    dir.Write("app.ini", "-Xmx512m");
+    WriteVmArguments(dir.Path("app.exe").c_str(), &none);
+    EXPECT_EQ(dir.Read("app.ini"), "-Xmx512m");
+}
+
 TEST(Splash, CentredWithTruncationTowardZero) {
     EXPECT_EQ(SplashOrigin(1920, 640), 640);
     EXPECT_EQ(SplashOrigin(1080, 400), 340);

@@ -158,7 +158,7 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
     return true;
 }
 
-bool VerifyInstaller(const std::string& path, std::ostream& out) {
+bool VerifyInstaller(const std::string& path, std::ostream& out, std::string* deepPathWarning) {
     PayloadBounds bounds;
     std::string error;
     if (!LocatePayloadEnd(path, &bounds, &error)) {
@@ -264,6 +264,9 @@ bool VerifyInstaller(const std::string& path, std::ostream& out) {
     if (argsId >= (uint64_t)count + 2)
         problems.push_back("the autorun arguments id " + std::to_string(argsId) +
                            " names no string");
+
+    *deepPathWarning =
+        DeepPathWarning(std::vector<std::string>(strings.begin(), strings.begin() + count));
 
     uint64_t dataEnd = position;
     for (uint32_t i = 0; i < count; i++) {

@@ -28,7 +28,8 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
 
 // Recomputes the CRC-32 and checks that every table, string and entry lies inside the file and
 // that the names can be extracted; prints each problem. True only when everything holds.
-bool VerifyInstaller(const std::string& path, std::ostream& out);
+// *deepPathWarning gets DeepPathWarning of the names whenever they could be read.
+bool VerifyInstaller(const std::string& path, std::ostream& out, std::string* deepPathWarning);
 
 struct ExtractOptions {
     std::string installer;

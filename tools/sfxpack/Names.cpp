@@ -80,6 +80,29 @@ std::string CommandTextProblem(const std::string& text) {
     return "";
 }
 
+std::string DeepPathWarning(const std::vector<std::string>& names) {
+    size_t deepest = 0, longest = 0, over = 0;
+    for (size_t i = 0; i < names.size(); i++) {
+        const std::string& name = names[i];
+        // A folder's path ends before its separator.
+        bool folder = !name.empty() && (name.back() == '\\' || name.back() == '/');
+        size_t length = kTypicalExtractionFolderLength + name.size() - (folder ? 1 : 0);
+        if (length > kMaxPathLength) over++;
+        if (length > longest) {
+            longest = length;
+            deepest = i;
+        }
+    }
+    if (over == 0) return "";
+    std::string text =
+        "entry " + Quoted(names[deepest]) + " makes a path of " + std::to_string(longest) +
+        " characters below a typical extraction folder "
+        "(C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\sfx4294967295.tmp\\), over " +
+        std::to_string(kMaxPathLength);
+    if (over > 1) text += " (" + std::to_string(over) + " entries are)";
+    return text + ": the launcher copes, but many started programs cannot open such paths";
+}
+
 bool GlobMatch(const std::string& pattern, const std::string& name) {
     // Iterative match with one backtrack point: the most recent '*'.
     size_t p = 0, n = 0, starP = std::string::npos, starN = 0;

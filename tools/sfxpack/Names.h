@@ -2,7 +2,9 @@
 // arguments. The launcher hands them to the platform's narrow-character functions unchanged.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace sfxpack {
 
@@ -20,6 +22,19 @@ std::string EntryNameProblem(const std::string& name);
 // Why a text that is passed on a command line (autorun arguments, a java-mode autorun) cannot be
 // stored; empty when it can: control characters and bytes of 0x80 and above.
 std::string CommandTextProblem(const std::string& text);
+
+// The length of a typical extraction folder: the temporary folder of a user whose name has 20
+// characters (the longest that Windows accepts), with the longest folder name that the launcher
+// forms in it. Computed once from such a path.
+const size_t kTypicalExtractionFolderLength =
+    sizeof("C:\\Users\\12345678901234567890\\AppData\\Local\\Temp\\sfx4294967295.tmp\\") - 1;
+// The longest path that a program without long-path support can open (MAX_PATH less its NUL).
+const size_t kMaxPathLength = 259;
+
+// The warning, without its prefix, about the entry whose path below a typical extraction folder
+// is the longest, when that path has more than kMaxPathLength characters; empty when none has.
+// The launcher copes with such paths, but many started programs do not.
+std::string DeepPathWarning(const std::vector<std::string>& names);
 
 // Wildcard match of a whole name: '*' matches any run of characters, separators included, '?'
 // any one character; everything else matches itself. '/' in the pattern stands for '\'.

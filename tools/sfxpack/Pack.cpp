@@ -320,6 +320,7 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
     summary->payloadOffset = stubSize + padding;
     summary->packageSize = packageSize;
     summary->installerSize = installerSize;
+    summary->deepPathWarning = DeepPathWarning(records.names);
     return true;
 }
 

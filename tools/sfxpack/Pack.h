@@ -58,6 +58,7 @@ struct PackSummary {
     uint64_t payloadOffset = 0; // H
     uint64_t packageSize = 0;
     uint64_t installerSize = 0;
+    std::string deepPathWarning; // DeepPathWarning of the entries' names
 };
 
 // Writes the installer to a temporary file beside options.output and renames it into place

@@ -58,6 +58,11 @@ const char kCreateHelp[] =
     "\n"
     "An OUTPUT inside FOLDER is not packed into itself.\n"
     "\n"
+    "A warning on standard error names the entry whose path is the longest below a typical\n"
+    "extraction folder (C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\sfx4294967295.tmp\\)\n"
+    "when it is over 259 characters, which many started programs cannot open; the installer\n"
+    "is still written.\n"
+    "\n"
     "Refused, with nothing written: a missing stub or folder, an empty folder, an autorun path\n"
     "that is not a file entry (or, with --require, not a required one), a --require that\n"
     "matches nothing, names with control characters, bytes of 0x80 or above, < > : \" | ? *,\n"
@@ -80,7 +85,8 @@ const char kVerifyHelp[] =
     "table, string and entry lies inside the file, that the ids name strings and entries, that\n"
     "the names can be extracted and that the autorun program is a (required) entry. For a\n"
     "code-signed installer the payload is taken to end where the certificate table begins.\n"
-    "Prints each problem; exits 0 only when everything holds.\n";
+    "Prints each problem; exits 0 only when everything holds. Warns on standard error of an\n"
+    "entry whose path below a typical extraction folder is over 259 characters, as create does.\n";
 
 const char kExtractHelp[] =
     "usage: sfxpack extract INSTALLER [-C FOLDER] [NAME...]\n"
@@ -122,6 +128,13 @@ int Usage(const std::string& command, const std::string& message) {
     std::cerr << "sfxpack " << command << ": " << message << "\n"
               << "usage: see sfxpack " << command << " --help\n";
     return 2;
+}
+
+// A warning on standard error, after what the command printed; nothing for an empty one.
+void Warn(const std::string& command, const std::string& warning) {
+    if (warning.empty()) return;
+    std::cout.flush();
+    std::cerr << "sfxpack " << command << ": warning: " << warning << "\n";
 }
 
 int Create(const std::vector<std::string>& args) {
@@ -210,6 +223,7 @@ int Create(const std::vector<std::string>& args) {
                                    : std::string("all required"))
               << ", payload of " << summary.packageSize << " bytes at offset "
               << summary.payloadOffset << "\n";
+    Warn("create", summary.deepPathWarning);
     return 0;
 }
 
@@ -221,7 +235,12 @@ int ReadCommand(const std::string& command, const std::vector<std::string>& args
     }
     if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
         return Usage(command, "takes one INSTALLER");
-    if (command == "verify") return sfxpack::VerifyInstaller(args[0], std::cout) ? 0 : 1;
+    if (command == "verify") {
+        std::string warning;
+        bool ok = sfxpack::VerifyInstaller(args[0], std::cout, &warning);
+        Warn(command, warning);
+        return ok ? 0 : 1;
+    }
     std::string error;
     if (!sfxpack::ListInstaller(args[0], std::cout, &error)) {
         std::cout.flush();
