@@ -22,6 +22,7 @@ namespace OS {
 
 const char kSeparator = '/';
 const char* const kRemoveTreeCommand = "rm -rf ";
+const char* const kQuotedSpecials = "$`\"\\";
 
 namespace {
 
@@ -206,7 +207,7 @@ void ModulePath(char* buffer, UINT size) {
 }
 
 const char* CommandLine() {
-    return commandLine ? commandLine : "";
+    return commandLine;
 }
 
 UINT TickCount() {
@@ -252,11 +253,13 @@ bool WaitProcess(Process process, UINT* exitCode) {
     return true;
 }
 
-void MarkExecutable(const char* path) {
+bool MarkExecutable(const char* path) {
     struct stat st;
-    if (path && !Fault::Fails(Fault::kMarkExecutable) && stat(path, &st) == 0 &&
-        S_ISREG(st.st_mode))
-        chmod(path, st.st_mode | ((st.st_mode & 0444) >> 2));
+    if (!path || Fault::Fails(Fault::kMarkExecutable) || stat(path, &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return false;
+    chmod(path, st.st_mode | ((st.st_mode & 0444) >> 2));
+    return access(path, X_OK) == 0;
 }
 
 bool StartDetached(const char* commandLine) {
