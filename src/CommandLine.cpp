@@ -40,6 +40,8 @@ void ArgListRelease(ArgList* list) {
 
 bool AnalyzeCommandLine(const char* commandLine, const char* extractorFullName,
                         ParsedCommandLine* parsed) {
+    // A command line that could not be had is not an empty one: nothing is to run.
+    if (!commandLine) return false;
     ParsedCommandLine p = {};
     p.arguments = String::ReplaceAll(commandLine, arg_debug, "");
     if (!p.arguments) return false;

@@ -16,6 +16,8 @@ const char* const bundleVersionTag = "Bundle-Version: ";
 const char* const splashName = "splash.bmp";
 const char* const zipSuffix = ".zip";
 const char* const launcherMarker = "$#launcher#";
+const char* const kExecutionStringFailure =
+    "Failed to allocate enough memory to form execution string.";
 // How many taken folder names are skipped before the run settles for the last one.
 const UINT kFolderNameTries = 1000;
 
@@ -114,6 +116,32 @@ char* Join(const char* first, const char* separator, const char* second) {
     return joined;
 }
 
+bool IsQuotedSpecial(char c) {
+    for (const char* special = OS::kQuotedSpecials; *special; special++)
+        if (*special == c) return true;
+    return false;
+}
+
+// The length of path in double quotes, as one word of the platform's command line: each
+// character that the quotes would still leave as syntax is written with a backslash before it.
+UINT QuotedLength(const char* path) {
+    UINT length = 2;
+    for (const char* c = path; c && *c; c++)
+        length += IsQuotedSpecial(*c) ? 2 : 1;
+    return length;
+}
+
+// Writes that form of path and a NUL into buffer, of QuotedLength(path) + 1 bytes.
+void WriteQuoted(char* buffer, const char* path) {
+    *buffer++ = '"';
+    for (const char* c = path; c && *c; c++) {
+        if (IsQuotedSpecial(*c)) *buffer++ = '\\';
+        *buffer++ = *c;
+    }
+    *buffer++ = '"';
+    *buffer = 0;
+}
+
 // True when the file's last byte is there and is no line feed, so that a line appended to it
 // would continue its last line. A line feed alone ends a line too (files written on POSIX).
 // Read before the ini is opened for writing: the write handle cannot read.
@@ -137,12 +165,15 @@ void WriteVmArguments(const char* executionString, const ArgList* vmArgsList) {
     if (length >= 3) String::StrCpy(iniFile + length - 3, "ini");
     bool endLastLine = vmArgsList->count > 0 && EndsWithoutLineEnd(iniFile);
     File iniFileObj(iniFile, false);
-    iniFileObj.Seek(&iniFileObj, (int32_t)iniFileObj.GetSize(), 0);
-    if (endLastLine) iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
-    for (UINT i = 0; i < vmArgsList->count; i++) {
+    // Appended at the file's end or not at all, never over its own lines; the first write that
+    // fails ends the appending, so that no line runs into the next.
+    UINT size = iniFileObj.GetSize();
+    bool appending = size != 0xFFFFFFFF && iniFileObj.Seek(&iniFileObj, (int32_t)size, 0);
+    if (appending && endLastLine) appending = iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
+    for (UINT i = 0; appending && i < vmArgsList->count; i++) {
         const char* entry = vmArgsList->items[i];
-        iniFileObj.Write(&iniFileObj, (const BYTE*)entry, String::StrLen(entry));
-        iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
+        appending = iniFileObj.Write(&iniFileObj, (const BYTE*)entry, String::StrLen(entry)) &&
+                    iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
     }
     iniFileObj.Close(&iniFileObj);
     System::SafeFreeMemory(iniFile);
@@ -169,15 +200,16 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
     char* origExecString = GetStringById(info->ExecutableStringId, strings, self);
     char* tmpExecutionString = Path::Combine(run->extractionFolder, origExecString);
     char* executionString = (char*)System::SafeAllocMemory(String::StrLen(tmpExecutionString) + 7);
-    if (!executionString || !tmpExecutionString)
-        return FailAfterExtraction(run,
-                                   "Failed to allocate enough memory to form execution string.");
+    // A text that could not be formed is no empty one: the program never starts without it.
+    if (!executionString || !tmpExecutionString || !arguments)
+        return FailAfterExtraction(run, kExecutionStringFailure);
     System::Trace("OK\n", "Autorun path = '", origExecString, "'\n");
 
     // Java mode starts "java" or "javax" by its bare name, found on the program search path;
     // the stored path becomes its first argument. A program path under the extraction folder
-    // is quoted, since that folder may hold blanks.
+    // is quoted, since that folder may hold blanks, and must be a program that can be run.
     char* program;
+    bool startable = true;
     if (info->Flags & SFX_FLAG_JAVA) {
         String::StrCpy(executionString, (info->Flags & SFX_FLAG_JAVAX) ? "javax" : "java");
         char* javaArguments = Join(origExecString, " ", arguments);
@@ -187,9 +219,14 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
     } else {
         System::SafeFreeMemory(executionString);
         executionString = tmpExecutionString;
-        program = Join("\"", executionString, "\"");
-        OS::MarkExecutable(executionString);
+        program = (char*)System::SafeAllocMemory(QuotedLength(executionString) + 1);
+        if (program) WriteQuoted(program, executionString);
+        startable = OS::MarkExecutable(executionString);
     }
+    char* fullArguments = arguments ? Join(arguments, " ", providedArguments) : 0;
+    System::SafeFreeMemory(arguments);
+    arguments = fullArguments;
+    if (!program || !arguments) return FailAfterExtraction(run, kExecutionStringFailure);
 
     if (!OS::SetCurrentDir(run->extractionFolder)) {
         System::Trace("Failed to set current directory");
@@ -198,15 +235,13 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
         return -1;
     }
 
-    char* fullArguments = Join(arguments, " ", providedArguments);
-    System::SafeFreeMemory(arguments);
-    arguments = fullArguments;
-
     WriteVmArguments(executionString, vmArgsList);
     setSplashText("Initializing...");
 
     System::Trace("Executing autorun: '", program, "' with arguments:'", arguments, "'...");
-    if (!program || !System::ExecuteAndWait(program, arguments ? arguments : "")) {
+    // As the start itself reports a program that it cannot run.
+    if (!startable) System::Trace("CreateProcess returned FALSE\n");
+    if (!startable || !System::ExecuteAndWait(program, arguments)) {
         System::ShowErrorMessage("Failed to start or wait for executable.");
         // Leave the folder first, so that its removal can take the folder itself too.
         OS::SetCurrentDir(run->temporaryFolder);
@@ -273,12 +308,19 @@ char* readVersionFromFile(const char* fileName) {
 }
 
 bool RemoveFolder(const char* folderName) {
-    // The folder is quoted: it may hold blanks.
-    char* command = Join(OS::kRemoveTreeCommand, "\"", folderName);
-    char* quoted = command ? Join(command, "", "\"") : 0;
-    if (quoted) OS::StartDetached(quoted);
-    System::SafeFreeMemory(command);
-    System::SafeFreeMemory(quoted);
+    // The folder is one quoted word, whatever its path holds. The command is formed on the stack
+    // where it fits: the removal must not depend on the heap, whose exhaustion may be what ended
+    // the run.
+    char buffer[1024];
+    UINT prefixLength = String::StrLen(OS::kRemoveTreeCommand);
+    UINT size = prefixLength + QuotedLength(folderName) + 1;
+    char* command = size <= sizeof buffer ? buffer : (char*)System::SafeAllocMemory(size);
+    if (command) {
+        String::StrCpy(command, OS::kRemoveTreeCommand);
+        WriteQuoted(command + prefixLength, folderName);
+        OS::StartDetached(command);
+        if (command != buffer) System::SafeFreeMemory(command);
+    }
     return true;
 }
 
@@ -356,12 +398,15 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
     for (UINT i = 0; i < count; i++) {
         UINT id = everyEntry ? i : run.payload.requiredIdsTable[i];
         char* entryName = GetStringById(id, run.payload.stringTableOffsetsTable, run.self);
-        if (String::EndsWith(entryName, zipSuffix)) {
+        // A name that cannot be read cannot be told from a ".zip" one: the entry fails as its
+        // extraction would.
+        if (!entryName) System::Trace("fileName error\n");
+        if (entryName && String::EndsWith(entryName, zipSuffix)) {
             // Sized to the name, so that a long name is traced whole, in one write.
             char* trace = in_debug_mode ? Join("Ignoring ZIP: ", entryName, "\n") : 0;
             System::Trace(trace);
             System::SafeFreeMemory(trace);
-        } else if (!Extract(&run, id)) {
+        } else if (!entryName || !Extract(&run, id)) {
             System::SafeFreeMemory(entryName);
             return FailAfterExtraction(
                 &run, everyEntry ? "Failed to extract file(s). Ensure that your temporary folder "

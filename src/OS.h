@@ -67,7 +67,7 @@ bool RestrictLibrarySearch();
 void SetArguments(int argc, char** argv);
 // Writes the module's full path into buffer (at most size - 1 characters and a NUL).
 void ModulePath(char* buffer, UINT size);
-// The raw command line, program path first.
+// The raw command line, program path first; null when it could not be formed (POSIX: no memory).
 const char* CommandLine();
 // Milliseconds since an arbitrary start, wrapping at 32 bits.
 UINT TickCount();
@@ -85,12 +85,17 @@ Process StartProcess(const char* commandLine);
 // False when the wait failed.
 bool WaitProcess(Process process, UINT* exitCode);
 // Lets an extracted program be started: POSIX payloads carry no file modes, so the program
-// is marked executable; Windows needs nothing.
-void MarkExecutable(const char* path);
+// is marked executable, and false when path is no file that this process may run; Windows
+// needs nothing (true), its program start tells.
+bool MarkExecutable(const char* path);
 // Starts commandLine hidden and does not wait; the process may outlive the launcher.
 bool StartDetached(const char* commandLine);
 // The command, ending with a blank, that removes a folder tree named after it.
 extern const char* const kRemoveTreeCommand;
+// The characters that a path in double quotes on this platform's command lines still carries as
+// syntax, each to be written with a backslash before it (POSIX: the shell's $ ` " and \;
+// Windows: none, its paths hold no double quote and the backslash is its separator).
+extern const char* const kQuotedSpecials;
 
 // ---- user interface -----------------------------------------------------------------------
 // A modal error box (POSIX: "caption: text" on standard error).

@@ -123,9 +123,13 @@ void ForgetFolders() {
     knownFolders = empty;
 }
 
-// Creates folder with its parents unless this opening has made or met it already.
-void MakeFolder(const char* folder) {
-    if (!FolderKnown(folder) && File::CreateDirectoryA(folder)) RememberFolder(folder);
+// Creates folder with its parents unless this opening has made or met it already; false when it
+// could not be made.
+bool MakeFolder(const char* folder) {
+    if (FolderKnown(folder)) return true;
+    if (!File::CreateDirectoryA(folder)) return false;
+    RememberFolder(folder);
+    return true;
 }
 
 // Releases what the opening took and shows the box of its failed step.
@@ -303,7 +307,9 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
 
     bool ok = true;
     if (Path::IsDirectory(fileFullPath)) {
-        MakeFolder(fileFullPath);
+        // A folder entry exists once its folder does.
+        ok = MakeFolder(fileFullPath);
+        if (!ok) System::Trace("ERROR:failed to create folder '", fileFullPath, "'!\n");
     } else {
         char* fileDirectory = Path::GetFileFolder(fileFullPath);
         File* targetFile = 0;

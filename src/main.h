@@ -31,7 +31,8 @@ struct ParsedCommandLine {
 };
 
 // Analyses the raw command line: debug switch, the launcher's own names removed, the VM
-// arguments, the mode. Pure: it writes no trace. False only when memory runs out.
+// arguments, the mode. Pure: it writes no trace. False only when memory runs out (also for the
+// command line itself: null).
 bool AnalyzeCommandLine(const char* commandLine, const char* extractorFullName,
                         ParsedCommandLine* parsed);
 

@@ -1,5 +1,6 @@
 // The POSIX implementation of the platform layer.
 #include "../OS.h"
+#include "FaultTable.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -21,6 +22,7 @@ namespace OS {
 
 const char kSeparator = '/';
 const char* const kRemoveTreeCommand = "rm -rf ";
+const char* const kQuotedSpecials = "$`\"\\";
 
 namespace {
 
@@ -37,6 +39,7 @@ bool consoleOpen = false;
 
 // Appends text to a growing heap text; false when memory runs out.
 bool Append(char** text, size_t* length, const char* piece, size_t pieceLength) {
+    if (Fault::Fails(Fault::kAlloc)) return false;
     char* grown = (char*)realloc(*text, *length + pieceLength + 1);
     if (!grown) return false;
     memcpy(grown + *length, piece, pieceLength);
@@ -57,6 +60,7 @@ bool AppendArgument(char** text, size_t* length, const char* argument) {
 } // namespace
 
 void* Alloc(UINT size) {
+    if (Fault::Fails(Fault::kAlloc)) return 0;
     return size ? calloc(1, size) : 0;
 }
 
@@ -71,6 +75,7 @@ Handle FileOpen(const char* path, FileAccess access) {
                 : access == kWriteExisting ? O_WRONLY
                                            : O_WRONLY | O_CREAT | O_TRUNC;
     if (!path) return kInvalidHandle;
+    if (Fault::Fails(Fault::kFileOpen)) return kInvalidHandle;
     int fd = open(path, flags | O_CLOEXEC, 0644);
     // A folder opens only for reading; writing one fails in open itself.
     if (fd >= 0 && access == kReadExisting) {
@@ -85,6 +90,7 @@ Handle FileOpen(const char* path, FileAccess access) {
 
 bool FileRead(Handle file, void* buffer, UINT size, UINT* done) {
     *done = 0;
+    if (Fault::Fails(Fault::kFileRead)) return false;
     ssize_t got;
     do
         got = read(Fd(file), buffer, size);
@@ -96,6 +102,7 @@ bool FileRead(Handle file, void* buffer, UINT size, UINT* done) {
 
 bool FileWrite(Handle file, const void* buffer, UINT size, UINT* done) {
     *done = 0;
+    if (Fault::Fails(Fault::kFileWrite)) return false;
     const char* bytes = (const char*)buffer;
     while (*done < size) {
         ssize_t put = write(Fd(file), bytes + *done, size - *done);
@@ -107,6 +114,7 @@ bool FileWrite(Handle file, const void* buffer, UINT size, UINT* done) {
 }
 
 bool FileSeek(Handle file, int32_t distance, int origin, UINT* newPosition) {
+    if (Fault::Fails(Fault::kFileSeek)) return false;
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
     off_t position = lseek(Fd(file), (off_t)distance, whence);
     if (position < 0 || position > (off_t)0xFFFFFFFE) return false;
@@ -115,6 +123,7 @@ bool FileSeek(Handle file, int32_t distance, int origin, UINT* newPosition) {
 }
 
 bool FileSize(Handle file, UINT* size) {
+    if (Fault::Fails(Fault::kFileSize)) return false;
     struct stat st;
     if (fstat(Fd(file), &st) != 0 || st.st_size > (off_t)0xFFFFFFFE) return false;
     *size = (UINT)st.st_size;
@@ -126,6 +135,10 @@ bool FileClose(Handle file) {
 }
 
 FolderResult CreateFolderOnce(const char* path) {
+    if (Fault::Fails(Fault::kCreateFolder)) {
+        errno = EIO;
+        return kFolderFailed;
+    }
     if (mkdir(path, 0755) == 0) return kFolderCreated;
     struct stat st;
     return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? kFolderExisted
@@ -135,7 +148,7 @@ FolderResult CreateFolderOnce(const char* path) {
 FolderResult CreateFolderTree(const char* path) {
     if (!path || !*path) return kFolderFailed;
     size_t length = strlen(path);
-    char* folder = (char*)malloc(length + 1);
+    char* folder = Fault::Fails(Fault::kAlloc) ? 0 : (char*)malloc(length + 1);
     if (!folder) return kFolderFailed;
     memcpy(folder, path, length + 1);
     while (length > 1 && folder[length - 1] == '/')
@@ -157,11 +170,11 @@ FolderResult CreateFolderTree(const char* path) {
 
 bool PathExists(const char* path) {
     struct stat st;
-    return path && lstat(path, &st) == 0;
+    return path && !Fault::Fails(Fault::kPathExists) && lstat(path, &st) == 0;
 }
 
 bool SetCurrentDir(const char* path) {
-    return path && chdir(path) == 0;
+    return path && !Fault::Fails(Fault::kSetCurrentDir) && chdir(path) == 0;
 }
 
 bool RestrictLibrarySearch() {
@@ -188,12 +201,13 @@ void SetArguments(int argc, char** argv) {
 
 void ModulePath(char* buffer, UINT size) {
     if (size == 0) return;
-    ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
+    ssize_t length =
+        Fault::Fails(Fault::kModulePath) ? -1 : readlink("/proc/self/exe", buffer, size - 1);
     buffer[length < 0 ? 0 : length] = 0;
 }
 
 const char* CommandLine() {
-    return commandLine ? commandLine : "";
+    return commandLine;
 }
 
 UINT TickCount() {
@@ -203,6 +217,7 @@ UINT TickCount() {
 }
 
 UINT TempPath(char* buffer, UINT size) {
+    if (Fault::Fails(Fault::kTempPath)) return 0;
     const char* folder = getenv("TMPDIR");
     if (!folder || !*folder) folder = "/tmp";
     size_t length = strlen(folder);
@@ -216,6 +231,7 @@ UINT TempPath(char* buffer, UINT size) {
 }
 
 Process StartProcess(const char* commandLine) {
+    if (Fault::Fails(Fault::kStartProcess)) return kInvalidProcess;
     pid_t pid = fork();
     if (pid < 0) return kInvalidProcess;
     if (pid == 0) {
@@ -226,6 +242,7 @@ Process StartProcess(const char* commandLine) {
 }
 
 bool WaitProcess(Process process, UINT* exitCode) {
+    if (Fault::Fails(Fault::kWaitProcess)) return false;
     int status = 0;
     pid_t got;
     do
@@ -236,13 +253,17 @@ bool WaitProcess(Process process, UINT* exitCode) {
     return true;
 }
 
-void MarkExecutable(const char* path) {
+bool MarkExecutable(const char* path) {
     struct stat st;
-    if (path && stat(path, &st) == 0 && S_ISREG(st.st_mode))
-        chmod(path, st.st_mode | ((st.st_mode & 0444) >> 2));
+    if (!path || Fault::Fails(Fault::kMarkExecutable) || stat(path, &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return false;
+    chmod(path, st.st_mode | ((st.st_mode & 0444) >> 2));
+    return access(path, X_OK) == 0;
 }
 
 bool StartDetached(const char* commandLine) {
+    if (Fault::Fails(Fault::kStartDetached)) return false;
     // Double fork: the grandchild is adopted by init and outlives the launcher.
     pid_t child = fork();
     if (child < 0) return false;
@@ -265,6 +286,7 @@ bool StartDetached(const char* commandLine) {
 }
 
 void ErrorBox(const char* caption, const char* text) {
+    Fault::Record(Fault::kErrorBox);
     fprintf(stderr, "%s: %s\n", caption, text ? text : "");
     fflush(stderr);
 }
@@ -322,7 +344,9 @@ void* ThreadMain(void* start) {
 
 bool StartThread(ThreadRoutine routine, void* param, UINT* threadId) {
     static UINT nextId = 1;
-    ThreadStart* start = (ThreadStart*)malloc(sizeof(ThreadStart));
+    if (Fault::Fails(Fault::kStartThread)) return false;
+    ThreadStart* start =
+        Fault::Fails(Fault::kAlloc) ? 0 : (ThreadStart*)malloc(sizeof(ThreadStart));
     if (!start) return false;
     start->routine = routine;
     start->param = param;
@@ -337,6 +361,7 @@ bool StartThread(ThreadRoutine routine, void* param, UINT* threadId) {
 }
 
 bool NetStartup() {
+    if (Fault::Fails(Fault::kNetStartup)) return false;
     // A peer that closes first must not end the launcher.
     signal(SIGPIPE, SIG_IGN);
     return true;
@@ -345,6 +370,7 @@ bool NetStartup() {
 void NetCleanup() {}
 
 Socket TcpListen(uint16_t port, int backlog) {
+    if (Fault::Fails(Fault::kTcpListen)) return kInvalidSocket;
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0) return kInvalidSocket;
     struct sockaddr_in local;
@@ -364,6 +390,7 @@ Socket TcpListen(uint16_t port, int backlog) {
 }
 
 Socket TcpAccept(Socket server, char* peer, UINT peerSize) {
+    if (Fault::Fails(Fault::kTcpAccept)) return kInvalidSocket;
     struct sockaddr_in from;
     socklen_t fromlen = sizeof from;
     int client;

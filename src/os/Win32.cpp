@@ -10,6 +10,7 @@ namespace OS {
 
 const char kSeparator = '\\';
 const char* const kRemoveTreeCommand = "cmd /C rmdir /S /Q ";
+const char* const kQuotedSpecials = "";
 
 static HANDLE AsHandle(Handle file) {
     return reinterpret_cast<HANDLE>(file);
@@ -228,7 +229,9 @@ bool WaitProcess(Process process, UINT* exitCode) {
     return waitResult != WAIT_FAILED;
 }
 
-void MarkExecutable(const char*) {}
+bool MarkExecutable(const char*) {
+    return true;
+}
 
 bool StartDetached(const char* commandLine) {
     return WinExec(commandLine, SW_HIDE) > 31;

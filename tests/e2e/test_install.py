@@ -359,13 +359,8 @@ class InstallCases(probedriver.DriverCases):
             ("only .zip entries", zips, "Failed to set current directory", 1, None),
             ("arguments unreadable", no_args, "Failed to retreive arguments for executable.", 1,
              None),
+            ("missing program", missing, "Failed to start or wait for executable.", 1, None),
         ]
-        if d.name == "wine":
-            rows.append(("missing program", missing, "Failed to start or wait for executable.", 1,
-                         None))
-        else:
-            # The shell starts, and reports the missing program in its exit status.
-            rows.append(("missing program", missing, None, 127, None))
         for label, installer, box, status, temp in rows:
             with self.subTest(label):
                 outcome = d.run(installer, [], temp=temp)
