@@ -26,7 +26,8 @@ UINT ExactAnsiSize(const WCHAR* text) {
 WCHAR* ShortPath(const WCHAR* path) {
     DWORD needed = GetShortPathNameW(path, NULL, 0);
     WCHAR* shortForm = needed ? static_cast<WCHAR*>(Alloc(needed * sizeof(WCHAR))) : NULL;
-    if (shortForm != NULL && GetShortPathNameW(path, shortForm, needed) >= needed) {
+    DWORD written = shortForm ? GetShortPathNameW(path, shortForm, needed) : 0;
+    if (shortForm != NULL && (written == 0 || written >= needed)) {
         Free(shortForm);
         return NULL;
     }
