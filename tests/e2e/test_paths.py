@@ -63,10 +63,9 @@ class WinePaths(probedriver.DriverCases, unittest.TestCase):
                             *extra), report
 
     def run_clean(self, installer, args=(), wide=False):
-        """Runs the installer; the probe's report of a run that ended with 0 and no box."""
+        """Runs the installer, which must end with 0 and no box."""
         outcome = self.driver.run(installer, list(args), wide=wide)
         self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
-        return outcome
 
     def assertNoFolderLeft(self, temp):
         left = lambda: self.extraction_folders(temp) - self.before  # noqa: E731

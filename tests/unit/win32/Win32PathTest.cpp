@@ -1,5 +1,6 @@
 // The path forms of the Win32 platform layer: wide paths for the file functions, ANSI forms of
-// the paths that the system gives, the command line's program path, the removal's deep parts.
+// the paths that the system gives, the command line's program path. (The removal's deep parts:
+// tests/e2e/test_paths.py.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,7 +47,7 @@ std::wstring CurrentFolder() {
 // A folder name that the ANSI code page of a Western-European system lacks.
 const std::wstring kCyrillic = L"\u0414\u043c\u0438\u0442\u0440\u0438\u0439";
 
-// A scratch folder with a subfolder named name; skipped where the volume makes no short names.
+// A subfolder named name of a scratch folder of its own.
 class NamedFolder {
   public:
     explicit NamedFolder(const std::wstring& name)
@@ -63,6 +64,7 @@ class NamedFolder {
 } // namespace
 
 TEST(Win32Path, WidePathForms) {
+    if (GetACP() != 1252) GTEST_SKIP() << "the table is written for code page 1252";
     std::string many(kLongPath, 'a');
     std::wstring wideMany = Wide(many);
     std::string cwd = Ansi(CurrentFolder());
@@ -74,6 +76,7 @@ TEST(Win32Path, WidePathForms) {
         std::wstring expected;
     } rows[] = {
         {"short, as it is", "C:\\dir\\file.txt", false, L"C:\\dir\\file.txt"},
+        {"from the ANSI code page", "C:\\caf\xE9\\\x80.txt", false, L"C:\\caf\u00e9\\\u20ac.txt"},
         {"short relative, as it is", "sub/./x", false, L"sub/./x"},
         {"long absolute", "C:\\" + many, false, L"\\\\?\\C:\\" + wideMany},
         {"long, normalised", "C:/x/./y/../" + many, false, L"\\\\?\\C:\\x\\" + wideMany},
@@ -89,20 +92,11 @@ TEST(Win32Path, WidePathForms) {
             << row.label;
 }
 
-TEST(Win32Path, WidePathConvertsFromTheAnsiCodePage) {
-    if (GetACP() != 1252) GTEST_SKIP() << "the case is written for code page 1252";
-    EXPECT_EQ(TakeWide(OS::Win32::WidePath("C:\\caf\xE9\\\x80.txt", false)),
-              L"C:\\caf\u00e9\\\u20ac.txt");
-}
-
-TEST(Win32Path, AnsiFormIsThePathWhereItIsExact) {
-    // No short form is asked for: the path need not exist.
+TEST(Win32Path, AnsiFormIsThePathOrItsShortForm) {
+    // An exact path needs no short form, nor to exist; an inexact one that does not exist has
+    // no form.
     EXPECT_EQ(Take(OS::Win32::AnsiForm(L"C:\\no such folder\\x")), "C:\\no such folder\\x");
-    // A path that the code page lacks and that does not exist has no form.
     EXPECT_EQ(OS::Win32::AnsiForm((L"C:\\missing\\" + kCyrillic).c_str()), nullptr);
-}
-
-TEST(Win32Path, AnsiFormOfAPathOutsideTheCodePageIsItsShortForm) {
     // "\u015f" has a best-fit "s" in code page 1252: a different folder, never the answer.
     for (const std::wstring& name : {kCyrillic, std::wstring(L"ki\u015fi")}) {
         NamedFolder folder(name);
@@ -120,25 +114,6 @@ TEST(Win32Path, AnsiFormOfAPathOutsideTheCodePageIsItsShortForm) {
         ASSERT_NE(file, INVALID_HANDLE_VALUE) << inside;
         CloseHandle(file);
         EXPECT_TRUE(WideExists(folder.Path() + L"\\made.txt"));
-    }
-}
-
-TEST(Win32Path, ProgramPathEnd) {
-    struct Row {
-        const char* line;
-        UINT end;
-    } rows[] = {
-        {"\"C:\\a b\\setup.exe\" x", 17},
-        {"C:\\a\\setup.exe x y", 14},
-        {"setup.exe\tx", 9},
-        {"\"unclosed x", 11},
-        {"setup.exe", 9},
-        {"", 0},
-        {"\"\" x", 1},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(OS::Win32::ProgramPathEnd(row.line), row.end) << row.line;
-        EXPECT_EQ(OS::Win32::ProgramPathEnd(Wide(row.line).c_str()), row.end) << row.line;
     }
 }
 
@@ -173,29 +148,4 @@ TEST(Win32Path, CommandLineGetsTheProgramPathsAnsiForm) {
         else
             EXPECT_EQ(Take(line), row.expected) << row.label;
     }
-}
-
-TEST(Win32Path, RemovalTakesTheDeepPartsAndLeavesTheRest) {
-    ScratchDir dir;
-    std::string folder = dir.Path("tree");
-    std::string shallow = folder + "\\keep\\a.txt";
-    // Three levels that reach past the limit: the first below it, the other two beyond.
-    std::string level1 = folder + "\\" + std::string(kLongPath - folder.size() - 20, 'd');
-    std::string level2 = level1 + "\\" + std::string(30, 'e');
-    std::string deep = level2 + "\\" + std::string(40, 'f') + "\\deep.txt";
-    for (const std::string& file : {shallow, deep}) {
-        ASSERT_NE(OS::CreateFolderTree(file.substr(0, file.rfind('\\')).c_str()),
-                  OS::kFolderFailed);
-        OS::Handle handle = OS::FileOpen(file.c_str(), OS::kCreateAlways);
-        ASSERT_NE(handle, OS::kInvalidHandle) << file.size();
-        OS::FileClose(handle);
-    }
-    std::wstring extended = L"\\\\?\\" + Wide(deep);
-    ASSERT_TRUE(WideExists(extended));
-
-    OS::Win32::RemoveLongParts((folder + "\\").c_str());
-    EXPECT_FALSE(WideExists(extended));
-    EXPECT_FALSE(WideExists(L"\\\\?\\" + Wide(level2)));
-    EXPECT_TRUE(WideExists(Wide(level1)));
-    EXPECT_TRUE(WideExists(Wide(shallow)));
 }
