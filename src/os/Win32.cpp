@@ -2,9 +2,9 @@
 // the listening socket. The splash window's part is in Win32Splash.cpp.
 #include <winsock2.h>
 #include <windows.h>
-#include <shlobj.h>
 
 #include "OS.h"
+#include "Win32Path.h"
 
 namespace OS {
 
@@ -40,7 +40,10 @@ Handle FileOpen(const char* path, FileAccess access) {
     } else if (access == kCreateAlways) {
         disposition = CREATE_ALWAYS;
     }
-    HANDLE file = CreateFileA(path, desiredAccess, shareMode, NULL, disposition, 0, NULL);
+    WCHAR* wide = Win32::WidePath(path, false);
+    HANDLE file = wide ? CreateFileW(wide, desiredAccess, shareMode, NULL, disposition, 0, NULL)
+                       : INVALID_HANDLE_VALUE;
+    Free(wide);
     return reinterpret_cast<Handle>(file);
 }
 
@@ -78,44 +81,59 @@ bool FileClose(Handle file) {
     return CloseHandle(AsHandle(file)) != FALSE;
 }
 
-// The full path of path as a new heap text, or null.
-static char* AbsolutePath(const char* path) {
-    DWORD needed = GetFullPathNameA(path, 0, NULL, NULL);
-    if (needed == 0) return NULL;
-    char* full = static_cast<char*>(Alloc(needed + 1));
-    if (full == NULL) return NULL;
-    DWORD written = GetFullPathNameA(path, needed + 1, full, NULL);
-    if (written == 0 || written > needed) {
-        Free(full);
-        return NULL;
-    }
-    return full;
+// CreateDirectoryW's outcome as a folder result.
+static FolderResult CreateFolder(const WCHAR* path) {
+    if (CreateDirectoryW(path, NULL)) return kFolderCreated;
+    DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? kFolderExisted
+                                                                       : kFolderFailed;
 }
 
 FolderResult CreateFolderTree(const char* path) {
     if (path == NULL || path[0] == '\0') return kFolderFailed;
-    // The shell refuses relative paths, and the extraction folder may be given as one.
-    char* full = AbsolutePath(path);
-    if (full == NULL) return kFolderFailed;
-    int result = SHCreateDirectoryExA(NULL, full, NULL);
-    Free(full);
-    if (result == ERROR_SUCCESS) return kFolderCreated;
-    if (result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) return kFolderExisted;
-    return kFolderFailed;
+    WCHAR* wide = Win32::WidePath(path, false);
+    if (wide == NULL) return kFolderFailed;
+    UINT length = (UINT)lstrlenW(wide);
+    // A closing separator goes, except after a drive or a root.
+    while (length > 1 && wide[length - 1] == '\\' && wide[length - 2] != ':' &&
+           wide[length - 2] != '\\')
+        wide[--length] = 0;
+    FolderResult result = CreateFolder(wide);
+    if (result == kFolderFailed && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        // Parents are missing: each folder along the path, from the top, then the folder itself.
+        // A part that cannot be made (a drive, a share, an existing folder) is passed over.
+        UINT from = wide[0] == '\\' && wide[1] == '\\' && wide[2] == '?' ? 4 : 1;
+        for (UINT i = from; i < length; i++) {
+            if (wide[i] != '\\') continue;
+            wide[i] = 0;
+            CreateDirectoryW(wide, NULL);
+            wide[i] = '\\';
+        }
+        result = CreateFolder(wide);
+    }
+    Free(wide);
+    return result;
 }
 
 FolderResult CreateFolderOnce(const char* path) {
-    if (CreateDirectoryA(path, NULL)) return kFolderCreated;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) return kFolderExisted;
-    return kFolderFailed;
+    WCHAR* wide = Win32::WidePath(path, false);
+    FolderResult result = wide ? CreateFolder(wide) : kFolderFailed;
+    Free(wide);
+    return result;
 }
 
 bool PathExists(const char* path) {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    WCHAR* wide = Win32::WidePath(path, false);
+    bool exists = wide != NULL && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+    Free(wide);
+    return exists;
 }
 
 bool SetCurrentDir(const char* path) {
-    return SetCurrentDirectoryA(path) != FALSE;
+    WCHAR* wide = Win32::WidePath(path, false);
+    bool set = wide != NULL && SetCurrentDirectoryW(wide) != FALSE;
+    Free(wide);
+    return set;
 }
 
 // ---- process ------------------------------------------------------------------------------
@@ -180,8 +198,33 @@ bool RestrictLibrarySearch() {
 
 void SetArguments(int, char**) {}
 
+// A buffer for a path that the system writes as a wide text, at any length; null without memory.
+static WCHAR* WidePathBuffer() {
+    return static_cast<WCHAR*>(Alloc(Win32::kWidePathMax * sizeof(WCHAR)));
+}
+
+// Copies into buffer the ANSI form of a wide path (Win32::AnsiForm) when there is one and it
+// fits; its length, or 0, and then the caller asks the ANSI function as before.
+static UINT CopyAnsiForm(const WCHAR* wide, char* buffer, UINT size) {
+    char* ansi = wide ? Win32::AnsiForm(wide) : NULL;
+    UINT length = ansi ? (UINT)lstrlenA(ansi) : 0;
+    if (length >= size) length = 0;
+    if (length > 0) lstrcpyA(buffer, ansi);
+    Free(ansi);
+    return length;
+}
+
 void ModulePath(char* buffer, UINT size) {
     if (buffer == NULL || size == 0) return;
+    // Where the ANSI code page cannot hold the path, GetModuleFileNameA would give "?" for the
+    // characters that it lacks: a file that does not exist.
+    WCHAR* wide = WidePathBuffer();
+    DWORD wideLength =
+        wide ? GetModuleFileNameW(GetModuleHandleW(NULL), wide, Win32::kWidePathMax) : 0;
+    UINT copied =
+        wideLength > 0 && wideLength < Win32::kWidePathMax ? CopyAnsiForm(wide, buffer, size) : 0;
+    Free(wide);
+    if (copied > 0) return;
     DWORD length = GetModuleFileNameA(GetModuleHandleW(NULL), buffer, size);
     // Older systems leave a cut path without its NUL.
     if (length >= size) length = size - 1;
@@ -189,7 +232,12 @@ void ModulePath(char* buffer, UINT size) {
 }
 
 const char* CommandLine() {
-    return GetCommandLineA();
+    // The program path in the same form as ModulePath's, so that the launcher finds itself in
+    // its command line. Kept to the end of the process, as the system's own line is.
+    static char* rewritten = NULL;
+    if (rewritten == NULL)
+        rewritten = Win32::CommandLineWithAnsiProgram(GetCommandLineA(), GetCommandLineW());
+    return rewritten ? rewritten : GetCommandLineA();
 }
 
 UINT TickCount() {
@@ -197,7 +245,13 @@ UINT TickCount() {
 }
 
 UINT TempPath(char* buffer, UINT size) {
-    return GetTempPathA(size, buffer);
+    WCHAR* wide = WidePathBuffer();
+    DWORD wideLength = wide ? GetTempPathW(Win32::kWidePathMax, wide) : 0;
+    UINT copied = wideLength > 0 && wideLength < Win32::kWidePathMax && buffer != NULL
+                      ? CopyAnsiForm(wide, buffer, size)
+                      : 0;
+    Free(wide);
+    return copied > 0 ? copied : GetTempPathA(size, buffer);
 }
 
 Process StartProcess(const char* commandLine) {
@@ -233,7 +287,28 @@ bool MarkExecutable(const char*) {
     return true;
 }
 
+// The folder of a removal command, kRemoveTreeCommand and the folder in quotes, as a new heap
+// text; null for any other command.
+static char* RemovedFolder(const char* commandLine) {
+    UINT command = 0;
+    while (kRemoveTreeCommand[command] && commandLine[command] == kRemoveTreeCommand[command])
+        command++;
+    const char* quoted = commandLine + command;
+    UINT length = (UINT)lstrlenA(quoted);
+    if (kRemoveTreeCommand[command] || length < 2 || quoted[0] != '"' || quoted[length - 1] != '"')
+        return NULL;
+    char* folder = static_cast<char*>(Alloc(length - 1));
+    if (folder != NULL) lstrcpynA(folder, quoted + 1, (int)length - 1);
+    return folder;
+}
+
 bool StartDetached(const char* commandLine) {
+    // The removal command stops at paths of MAX_PATH characters (Wine's takes no \\?\ form, and
+    // empties its own current folder instead): the deep parts go first, whoever made them, and
+    // the command takes the rest.
+    char* folder = RemovedFolder(commandLine);
+    if (folder != NULL) Win32::RemoveLongParts(folder);
+    Free(folder);
     return WinExec(commandLine, SW_HIDE) > 31;
 }
 

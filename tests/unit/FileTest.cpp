@@ -36,6 +36,30 @@ TEST(File, OpenAndCreate) {
     EXPECT_EQ(dir.Read("a|b|c.txt"), "");
 }
 
+TEST(File, DeepTreesAtAnyLength) {
+    // Past MAX_PATH of the Windows ANSI file functions, as a deep payload entry goes.
+    ScratchDir dir;
+    std::string deep = dir.Folder();
+    while (deep.size() < 300)
+        deep += "plugin-with-a-versioned-name_" + std::to_string(deep.size()) + OS::kSeparator;
+    std::string path = deep + "entry.txt";
+    File* created = File::Create(path.c_str());
+    ASSERT_NE(created, nullptr);
+    EXPECT_TRUE(created->Write(created, (const BYTE*)"deep", 4));
+    Release(created);
+    EXPECT_TRUE(OS::PathExists(path.c_str()));
+    File* opened = File::Open(path.c_str());
+    ASSERT_NE(opened, nullptr);
+    BYTE buffer[8] = {};
+    EXPECT_EQ(opened->Read(opened, buffer, 4), 4u);
+    EXPECT_EQ(std::string((const char*)buffer), "deep");
+    Release(opened);
+    EXPECT_EQ(OS::CreateFolderTree(deep.c_str()), OS::kFolderExisted);
+    EXPECT_EQ(OS::CreateFolderOnce((deep + "more").c_str()), OS::kFolderCreated);
+    EXPECT_EQ(OS::CreateFolderTree((deep + "a" + OS::kSeparator + "b").c_str()),
+              OS::kFolderCreated);
+}
+
 TEST(File, ConstructorOpensExistingFilesOnly) {
     ScratchDir dir;
     {

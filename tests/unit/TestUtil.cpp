@@ -4,6 +4,9 @@
 #include <sstream>
 
 #include "sfxformat.h"
+#ifdef _WIN32
+#include "os/Win32Path.h"
+#endif
 
 ScratchDir::ScratchDir() {
     static int counter = 0;
@@ -15,6 +18,10 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
+#ifdef _WIN32
+    // The deep trees of the tests lie beyond MAX_PATH, where std::filesystem stops here.
+    OS::Win32::RemoveLongParts(path_.string().c_str());
+#endif
     std::filesystem::remove_all(path_, ignored);
 }
 

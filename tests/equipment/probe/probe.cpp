@@ -109,7 +109,14 @@ std::string WorkingDirectory() {
 }
 
 bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    // Deep entries lie beyond MAX_PATH, where only the wide functions reach, in the \\?\ form.
+    std::wstring wide(path.size() + 1, L'\0'), full(32768, L'\0');
+    if (!MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], (int)wide.size())) return false;
+    DWORD length = GetFullPathNameW(wide.c_str(), (DWORD)full.size(), &full[0], NULL);
+    if (length == 0 || length >= full.size()) return false;
+    full.resize(length);
+    return GetFileAttributesW((L"\\\\?\\" + full).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 #else

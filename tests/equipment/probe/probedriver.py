@@ -288,7 +288,9 @@ class WineDriver:
         return " ".join(quote(word) for word in [self.path(installer), *args])
 
     def start(self, installer, args, cwd=None, path_prepend=None, temp=None, boxes=None,
-              timeout=60):
+              timeout=60, wide=False):
+        """wide: the command line goes to the launcher in UTF-16 (CreateProcessW), for paths that
+        the ANSI code page cannot hold; Wine must run in a UTF-8 locale to pass them on."""
         raw = self.command_line(installer, args)
         env = self.wine.env()
         if path_prepend:
@@ -307,6 +309,8 @@ class WineDriver:
                 "--timeout", str(timeout)]
         if boxes is not None:
             argv += ["--boxes", str(boxes)]
+        if wide:
+            argv.append("--wide")
         return harness.start_windows_program(argv, cwd=cwd, env=env)
 
     def finish(self, program, timeout=90):
@@ -315,9 +319,10 @@ class WineDriver:
             raise AssertionError("the launcher did not end:\n" + result.output + result.errors)
         return Outcome(result.exit_code, result.boxes, result.output)
 
-    def run(self, installer, args, cwd=None, path_prepend=None, temp=None, timeout=60):
-        return self.finish(self.start(installer, args, cwd, path_prepend, temp, timeout=timeout),
-                           timeout + 30)
+    def run(self, installer, args, cwd=None, path_prepend=None, temp=None, timeout=60,
+            wide=False):
+        return self.finish(self.start(installer, args, cwd, path_prepend, temp, timeout=timeout,
+                                      wide=wide), timeout + 30)
 
 
 def open_driver(kind, folder):

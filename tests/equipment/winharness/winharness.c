@@ -17,6 +17,8 @@
  *                   is answered. Otherwise each character of K is typed as one key line, in
  *                   order, each once the console has taken the one before. Default: no keys.
  *       --timeout S seconds (default 60; 0 waits for ever).
+ *       --wide      starts the command line as this program got it in UTF-16 (CreateProcessW),
+ *                   for paths that the ANSI code page cannot hold (run Wine in a UTF-8 locale).
  *
  *   winharness key <pid> <chars>
  *       Types each character, followed by Enter, into the console of process <pid>.
@@ -160,6 +162,7 @@ struct drive_options {
     DWORD timeoutMs;  /* 0: none */
     DWORD boxPid;     /* 0: boxes of any process */
     BOOL borrowed;    /* a process of someone else's: left alone at the end of the boxes or time */
+    BOOL wide;        /* run: start the command line of the wide argument vector */
 };
 
 /* Serves the child until it ends or the time runs out; returns the code to exit with. */
@@ -209,7 +212,8 @@ static int drive(HANDLE process, DWORD pid, const struct drive_options* opt) {
 }
 
 static int usage(void) {
-    fputs("usage: winharness run \"<command line>\" [--boxes N] [--keys K|auto] [--timeout S]\n"
+    fputs("usage: winharness run \"<command line>\" [--boxes N] [--keys K|auto] [--timeout S]"
+          " [--wide]\n"
           "       winharness key <pid> <chars>\n"
           "       winharness title <pid>\n"
           "       winharness text <pid>\n"
@@ -225,7 +229,12 @@ static BOOL parse_options(int argc, char** argv, int first, struct drive_options
     opt->timeoutMs = 60000;
     opt->boxPid = 0;
     opt->borrowed = FALSE;
+    opt->wide = FALSE;
     for (int i = first; i < argc; i++) {
+        if (strcmp(argv[i], "--wide") == 0) {
+            opt->wide = TRUE;
+            continue;
+        }
         if (i + 1 >= argc) return FALSE;
         if (strcmp(argv[i], "--boxes") == 0)
             opt->boxes = strtol(argv[++i], NULL, 10);
@@ -239,29 +248,48 @@ static BOOL parse_options(int argc, char** argv, int first, struct drive_options
     return TRUE;
 }
 
+/* Starts the command line of argument 2, as an ANSI text or from the wide argument vector; the
+ * copies matter: CreateProcess may write into the command line. */
+static BOOL start_command(char** argv, BOOL wide, PROCESS_INFORMATION* pi) {
+    BOOL started = FALSE;
+    memset(pi, 0, sizeof(*pi));
+    /* Started from a desktop, the launcher has no console to inherit; under Wine a program
+     * started from this console program would get this one, and then could not open its own. */
+    if (wide) {
+        int count = 0;
+        LPWSTR* wideArgv = CommandLineToArgvW(GetCommandLineW(), &count);
+        if (!wideArgv || count < 3) return FALSE;
+        wchar_t* commandLine = _wcsdup(wideArgv[2]);
+        LocalFree(wideArgv);
+        STARTUPINFOW si;
+        memset(&si, 0, sizeof(si));
+        si.cb = sizeof(si);
+        FreeConsole();
+        started = commandLine &&
+                  CreateProcessW(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &si, pi);
+        free(commandLine);
+    } else {
+        char* commandLine = _strdup(argv[2]);
+        STARTUPINFOA si;
+        memset(&si, 0, sizeof(si));
+        si.cb = sizeof(si);
+        FreeConsole();
+        started = commandLine &&
+                  CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &si, pi);
+        free(commandLine);
+    }
+    return started;
+}
+
 static int cmd_run(int argc, char** argv) {
     struct drive_options opt;
     if (argc < 3 || !parse_options(argc, argv, 3, &opt)) return usage();
-    /* CreateProcessA may write into the command line: hand it a copy. */
-    size_t len = strlen(argv[2]);
-    char* commandLine = (char*)malloc(len + 1);
-    if (!commandLine) return EXIT_USAGE;
-    memcpy(commandLine, argv[2], len + 1);
-    /* Started from a desktop, the launcher has no console to inherit; under Wine a program
-     * started from this console program would get this one, and then could not open its own. */
-    FreeConsole();
-    STARTUPINFOA si;
     PROCESS_INFORMATION pi;
-    memset(&si, 0, sizeof(si));
-    si.cb = sizeof(si);
-    memset(&pi, 0, sizeof(pi));
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+    if (!start_command(argv, opt.wide, &pi)) {
         fprintf(stderr, "winharness: cannot start the program (error %lu)\n",
                 (unsigned long)GetLastError());
-        free(commandLine);
         return EXIT_USAGE;
     }
-    free(commandLine);
     printf("PID: %lu\n", (unsigned long)pi.dwProcessId);
     fflush(stdout);
     CloseHandle(pi.hThread);
