@@ -2,6 +2,7 @@
 #include "PackTestSupport.h"
 
 #include "Inspect.h"
+#include "Json.h"
 #include "Names.h"
 #include "Pack.h"
 #include "File.h"
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -938,4 +940,44 @@ TEST(PackCommands, ExtractRefusesDamageAndNamesThatLeaveTheFolder) {
                                       ? (std::vector<std::string>{"setup.exe", "setup/"})
                                       : std::vector<std::string>{"setup.exe"});
     }
+}
+
+TEST(ListJson, StoredBytesAreLatin1CodePointsAndTheDocumentIsAscii) {
+    const struct {
+        std::string bytes;
+        const char* json;
+    } cases[] = {
+        {"bin\\setup.exe", "\"bin\\\\setup.exe\""},
+        {"say \"hi\"", "\"say \\\"hi\\\"\""},
+        {std::string("\x00\x01\n\x1f", 4), "\"\\u0000\\u0001\\u000a\\u001f\""},
+        {"\x7f\x80\xe9\xff", "\"\\u007f\\u0080\\u00e9\\u00ff\""},
+        {"", "\"\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sfxpack::JsonText(c.bytes), c.json);
+    EXPECT_EQ(sfxpack::JsonText(std::u16string(u"Caf\u00e9 \u2122\"")),
+              "\"Caf\\u00e9 \\u2122\\\"\"");
+}
+
+TEST(ListJson, IdentityIsNullWithoutOneAndAnObjectWithOne) {
+    std::ostringstream none;
+    sfxpack::WriteIdentityJson(none, nullptr, "  ");
+    EXPECT_EQ(none.str(), "null");
+
+    sfxpack::IdentityListing identity;
+    identity.icons = {{16, 16, 32, 1128}, {256, 256, 32, 40000}};
+    identity.hasVersion = true;
+    identity.fileVersion = "1.2.0.0";
+    identity.strings = {{"ProductName", u"Caf\u00e9"}, {"FileVersion", u"1.2"}};
+    identity.executionLevel = "asInvoker";
+    std::ostringstream out;
+    sfxpack::WriteIdentityJson(out, &identity, "  ");
+    EXPECT_EQ(out.str(),
+              "{\n"
+              "    \"icons\": [{\"width\": 16, \"height\": 16, \"bitCount\": 32, \"bytes\": 1128}, "
+              "{\"width\": 256, \"height\": 256, \"bitCount\": 32, \"bytes\": 40000}],\n"
+              "    \"version\": {\"fileVersion\": \"1.2.0.0\", \"productVersion\": null, "
+              "\"strings\": {\"ProductName\": \"Caf\\u00e9\", \"FileVersion\": \"1.2\"}},\n"
+              "    \"executionLevel\": \"asInvoker\"\n"
+              "  }");
 }

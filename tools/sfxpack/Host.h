@@ -41,6 +41,9 @@ class Host {
   public:
     // The text of the last failed system call of this thread.
     static std::string LastError();
+    // Standard output without line-end translation, so that a document written with '\n'
+    // has the same bytes on every host.
+    static void BinaryStandardOutput();
     // The path of a name in a folder, with the host's separator.
     static std::string Join(const std::string& folder, const std::string& name);
     // The folder part of a path ("." for a bare name); '/' and, on Windows, '\' and drive

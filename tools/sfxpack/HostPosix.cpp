@@ -16,6 +16,8 @@ OutputFile::~OutputFile() {
     if (!temporaryPath.empty()) unlink(temporaryPath.c_str());
 }
 
+void Host::BinaryStandardOutput() {}
+
 std::string Host::LastError() {
     return std::strerror(errno);
 }

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 
 namespace sfxpack {
 
@@ -39,6 +41,11 @@ std::string ErrorText(DWORD code) {
 OutputFile::~OutputFile() {
     if (handle != -1) CloseHandle((HANDLE)handle);
     if (!temporaryPath.empty()) DeleteFileA(temporaryPath.c_str());
+}
+
+void Host::BinaryStandardOutput() {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 std::string Host::LastError() {

@@ -2,6 +2,7 @@
 
 #include "Crc32.h"
 #include "Host.h"
+#include "Json.h"
 #include "Names.h"
 
 #include "File.h"
@@ -155,6 +156,99 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
         System::SafeFreeMemory(name);
     }
     ClosePayload(&opened);
+    return true;
+}
+
+bool ListInstallerJson(const std::string& path, std::ostream& out, std::string* error) {
+    PayloadBounds bounds;
+    if (!LocatePayloadEnd(path, &bounds, error)) return false;
+    OpenedPayload opened = OpenedPayload();
+    if (!OpenPayload(path.c_str(), false, &opened)) {
+        *error = path + ": the launcher cannot open its payload";
+        return false;
+    }
+    // Written whole or not at all: a pipeline never sees half a document.
+    std::ostringstream json;
+    const SFXHeader* header = opened.header;
+    const ExecutionInfo* info = opened.executionInfo;
+    const UINT count = header->numberOfFiles;
+    const uint64_t footerOffset = bounds.payloadEnd - SFX_FOOTER_SIZE;
+    const uint64_t payloadOffset = footerOffset - opened.footer->PackageSize;
+    auto text = [&](UINT id) {
+        char* value = GetStringById(id, opened.stringTableOffsetsTable, opened.self);
+        std::string result = value ? JsonText(value) : "null";
+        System::SafeFreeMemory(value);
+        return result;
+    };
+    json << "{\n  \"format\": " << kListingFormat << ",\n  \"file\": {\"size\": " << bounds.fileSize
+         << ", \"signature\": ";
+    if (bounds.signedImage)
+        json << "{\"offset\": " << bounds.payloadEnd << ", \"size\": " << bounds.certificateSize
+             << "}";
+    else
+        json << "null";
+    json << "},\n  \"footer\": {\"offset\": " << footerOffset
+         << ", \"packageSize\": " << opened.footer->PackageSize
+         << ", \"crc32\": " << opened.footer->CRC32
+         << "},\n  \"header\": {\"offset\": " << payloadOffset
+         << ", \"version\": " << (unsigned)header->Version << ", \"entries\": " << count
+         << "},\n  \"autorun\": {\"flags\": " << info->Flags << ", \"program\": "
+         << (!(info->Flags & SFX_FLAG_JAVA) ? "\"native\""
+             : info->Flags & SFX_FLAG_JAVAX ? "\"javax\""
+                                            : "\"java\"")
+         << ", \"pathId\": " << info->ExecutableStringId
+         << ", \"path\": " << text(info->ExecutableStringId)
+         << ", \"argumentsId\": " << info->ArgsStringId
+         << ", \"arguments\": " << text(info->ArgsStringId) << "},\n";
+
+    std::vector<bool> required(count, opened.requiredIdsCount == 0);
+    json << "  \"required\": {\"allEntries\": " << (opened.requiredIdsCount == 0 ? "true" : "false")
+         << ", \"ids\": [";
+    for (UINT i = 0; i < opened.requiredIdsCount; i++) {
+        UINT id = opened.requiredIdsTable[i];
+        json << (i ? ", " : "") << id;
+        if (id < count) required[id] = true;
+    }
+    json << "]},\n  \"dataOffset\": " << filesDataStartOffset << ",\n  \"entries\": [";
+
+    uint64_t offset = filesDataStartOffset;
+    for (UINT id = 0; id < count; id++) {
+        char* name = GetStringById(id, opened.stringTableOffsetsTable, opened.self);
+        size_t length = name ? std::strlen(name) : 0;
+        bool folder = length && (name[length - 1] == '\\' || name[length - 1] == '/');
+        // What the install run leaves in the installer for -extract=: the entries it does not
+        // extract at start, and the ".zip" ones that it skips among those it does.
+        bool left = !required[id] || (name && String::EndsWith(name, ".zip"));
+        json << (id ? ",\n" : "\n") << "    {\"index\": " << id
+             << ", \"name\": " << (name ? JsonText(name) : "null")
+             << ", \"kind\": " << (folder ? "\"folder\"" : "\"file\"")
+             << ", \"size\": " << fileInfoTable[id].Size << ", \"offset\": " << offset
+             << ", \"required\": " << (required[id] ? "true" : "false")
+             << ", \"leftInInstaller\": " << (left ? "true" : "false") << "}";
+        offset += fileInfoTable[id].Size;
+        System::SafeFreeMemory(name);
+    }
+    json << (count ? "\n  ],\n" : "],\n");
+
+    uint32_t crc = 0;
+    Image image(path, bounds.payloadEnd);
+    bool readable = image.Crc(payloadOffset, opened.footer->PackageSize, &crc);
+    json << "  \"crc\": {\"stored\": " << opened.footer->CRC32 << ", \"computed\": ";
+    if (readable)
+        json << crc;
+    else
+        json << "null";
+    json << ", \"checked\": " << (opened.footer->CRC32 ? "true" : "false")
+         << ", \"matches\": " << (readable && crc == opened.footer->CRC32 ? "true" : "false")
+         << "},\n";
+
+    // The identity that a Windows stub carries in its resources; none is read yet.
+    const IdentityListing* identity = nullptr;
+    json << "  \"identity\": ";
+    WriteIdentityJson(json, identity, "  ");
+    json << "\n}\n";
+    ClosePayload(&opened);
+    out << json.str();
     return true;
 }
 

@@ -26,6 +26,12 @@ bool LocatePayloadEnd(const std::string& path, PayloadBounds* bounds, std::strin
 // when the launcher cannot open the payload (its error box text has gone to standard error).
 bool ListInstaller(const std::string& path, std::ostream& out, std::string* error);
 
+// The same as one JSON document (format kListingFormat of Json.h, described in the guide):
+// footer, header, autorun record, required ids, every entry with its data offset, the CRC-32
+// stored and computed, and the stub's identity. Writes nothing when the launcher cannot open the
+// payload; false with *error then.
+bool ListInstallerJson(const std::string& path, std::ostream& out, std::string* error);
+
 // Recomputes the CRC-32 and checks that every table, string and entry lies inside the file and
 // that the names can be extracted; prints each problem. True only when everything holds.
 // *deepPathWarning gets DeepPathWarning of the names whenever they could be read.

@@ -6,6 +6,7 @@
 #include "OS.h"
 #include "sfxformat.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -70,13 +71,19 @@ const char kCreateHelp[] =
     "installer of 2 GiB or more.\n";
 
 const char kListHelp[] =
-    "usage: sfxpack list INSTALLER\n"
+    "usage: sfxpack list [--json] INSTALLER\n"
     "\n"
     "Reads INSTALLER with the launcher's own reader and prints the header version, the number\n"
     "of entries, the autorun record (flags, path, arguments), the required ids and one line per\n"
     "entry: id, size, required or optional, name. For a code-signed installer the payload is\n"
     "taken to end where the certificate table begins. Exits 1 when the launcher could not open\n"
-    "the payload; its error text is on standard error.\n";
+    "the payload; its error text is on standard error.\n"
+    "\n"
+    "  --json   one JSON document instead, plain ASCII, the same on every host: the format\n"
+    "           version, footer, header, autorun record, required ids, every entry (index,\n"
+    "           name, folder or file, size, data offset, required, left in the installer),\n"
+    "           the CRC-32 stored and computed, and the stub's identity. Stored bytes of 0x80\n"
+    "           and above appear as \\u0080 to \\u00ff. Nothing is written when it fails.\n";
 
 const char kVerifyHelp[] =
     "usage: sfxpack verify INSTALLER\n"
@@ -233,16 +240,25 @@ int ReadCommand(const std::string& command, const std::vector<std::string>& args
         std::cout << help;
         return 0;
     }
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
+    std::vector<std::string> rest = args;
+    bool json = false;
+    if (command == "list") {
+        auto option = std::find(rest.begin(), rest.end(), "--json");
+        json = option != rest.end();
+        if (json) rest.erase(option);
+    }
+    if (rest.size() != 1 || rest[0].empty() || rest[0][0] == '-')
         return Usage(command, "takes one INSTALLER");
     if (command == "verify") {
         std::string warning;
-        bool ok = sfxpack::VerifyInstaller(args[0], std::cout, &warning);
+        bool ok = sfxpack::VerifyInstaller(rest[0], std::cout, &warning);
         Warn(command, warning);
         return ok ? 0 : 1;
     }
     std::string error;
-    if (!sfxpack::ListInstaller(args[0], std::cout, &error)) {
+    if (json) sfxpack::Host::BinaryStandardOutput();
+    if (!(json ? sfxpack::ListInstallerJson(rest[0], std::cout, &error)
+               : sfxpack::ListInstaller(rest[0], std::cout, &error))) {
         std::cout.flush();
         std::cerr << "sfxpack list: " << error << "\n";
         return 1;
