@@ -25,8 +25,9 @@ import harness  # noqa: E402
 EXIT = 7
 OWN, OTHER = ("windows", "windows-x64") if harness.WINEARCH == "win32" else ("windows-x64",
                                                                               "windows")
-VERSION = re.search(r"project\(\w+ VERSION ([0-9.]+)",
-                    (harness.SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
+# The build takes its version from the newest heading of the changes.
+VERSION = re.search(r"^## ([0-9]+\.[0-9]+\.[0-9]+)",
+                    (harness.SOURCE_DIR / "CHANGELOG.md").read_text(), re.M).group(1)
 
 
 def unpack(test, name):
