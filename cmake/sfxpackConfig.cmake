@@ -10,11 +10,13 @@
 #
 # adds <target> to the default build: it runs sfxpack create and is run again when any file or
 # folder below DIR changes, appears or goes (a glob that the build checks each time), when the
-# tool, the stub or a named file changes, or when a DEPENDS item is rebuilt. A relative DIR,
+# tool, the stub or a named file changes, or when a DEPENDS file changes. A relative DIR,
 # STUB, ICON or MANIFEST is taken from the current source folder, a relative OUTPUT from the
-# current build folder; OUTPUT must lie outside DIR. ARGS are joined with blanks into the stored
-# arguments ($#launcher# stands for the installer's path). The last four pass the installer's
-# identity on to sfxpack create (--icon, --version-info, --execution-level, --manifest).
+# current build folder; OUTPUT must lie outside DIR. For a DIR that the build fills, name in
+# DEPENDS the file that the filling step writes (its OUTPUT): a target there is only built first.
+# ARGS are joined with blanks into the stored arguments ($#launcher# is the installer's path).
+# The last four pass the installer's identity on to sfxpack create (--icon, --version-info,
+# --execution-level, --manifest).
 #
 # Also defined: the imported program sfxpack::sfxpack and sfxpack_EXECUTABLE, for commands of
 # your own (sfxpack list --json, sfxpack verify).
@@ -58,7 +60,7 @@ function(sfxpack_add_installer target)
 
   get_filename_component(dir "${SFX_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
   get_filename_component(output "${SFX_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  if(NOT IS_DIRECTORY "${dir}")
+  if(EXISTS "${dir}" AND NOT IS_DIRECTORY "${dir}")
     message(FATAL_ERROR "sfxpack_add_installer(${target}): DIR ${dir} is not a folder")
   endif()
   string(FIND "${output}" "${dir}/" inside)
@@ -125,9 +127,12 @@ function(sfxpack_add_installer target)
   # Every file and folder below DIR: a changed file is newer than the installer, and a folder
   # whose entries came or went is too. The build checks the glob again each time.
   file(GLOB_RECURSE content CONFIGURE_DEPENDS FOLLOW_SYMLINKS LIST_DIRECTORIES true "${dir}/*")
+  if(IS_DIRECTORY "${dir}")
+    list(APPEND content "${dir}")
+  endif()
   add_custom_command(OUTPUT "${output}"
     COMMAND ${command}
-    DEPENDS "${dir}" ${content} ${depends}
+    DEPENDS ${content} ${depends}
     COMMENT "Packing ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS "${output}")

@@ -2,9 +2,10 @@
 # Builds the release bundle from this checkout and writes it to dist/:
 #   sfxpack-<version>-windows.zip          sfxpack.exe (32-bit), stubs/launcher-windows.exe,
 #                                          stubs/launcher-windows-x64.exe, stubs/launcher-linux,
-#                                          README.md, helpers/
+#                                          README.md, LICENSE, THIRD-PARTY-NOTICES, CHANGELOG.md,
+#                                          helpers/, cmake/ (the CMake package)
 #   sfxpack-<version>-linux-x86_64.tar.gz  sfxpack, stubs/launcher-linux and both Windows stubs,
-#                                          README.md, helpers/
+#                                          and the same documents, helpers/ and cmake/
 # Each archive holds one folder, sfxpack-<version>-<platform>/. Release builds (presets
 # release-linux, release-win32, release-win64), stripped, with no build paths or time stamps in
 # the programs; the archives list their files sorted, with fixed times, owners and modes, so the

@@ -104,6 +104,12 @@ class Bundle(unittest.TestCase):
         work = harness.scratch_dir(self, "bundle-work-")
         run = lambda args: sfxpack(bundle, args)  # noqa: E731
         self.assertEqual(run(["--version"]).stdout.strip(), f"sfxpack {VERSION}")
+        # What an author may do with it, and the package that CMake builds find.
+        self.assertIn("MIT License", (bundle / "LICENSE").read_text())
+        self.assertIn("GCC RUNTIME LIBRARY EXCEPTION", (bundle / "THIRD-PARTY-NOTICES").read_text())
+        self.assertIn(f"## {VERSION}\n", (bundle / "CHANGELOG.md").read_text())
+        for name in ("sfxpackConfig.cmake", "sfxpackConfigVersion.cmake"):
+            self.assertTrue((bundle / "cmake" / name).is_file(), name)
         self.pack_linux(run, work, path)
         self.pack_windows(run, bundle, work, path)
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """sfxpack.exe of the Windows build under Wine: create, list, verify and extract from Windows
-paths (drive letter, backslashes, blanks); the installer it writes is byte-identical to the one
-that the native sfxpack writes from the same tree, also when the output lies inside the packed
+paths (drive letter, backslashes, blanks); the installer it writes, and its JSON listing, are
+byte-identical to those of the native sfxpack from the same tree, also when the output lies inside the packed
 folder; and that installer runs, with the probe as its autorun program.
 """
 
@@ -72,6 +72,17 @@ class SfxpackWine(probedriver.DriverCases, unittest.TestCase):
                      "    204800 optional data\\deeper\\big.bin\n", " optional empty\\\n",
                      "      6 optional read me.txt\n", "      0 optional zero.bin\n"):
             self.assertIn(line, listing)
+        # The JSON listing: the same bytes as the native tool's, line ends included.
+        as_json = [[str(harness.WINE_RUNNER), str(harness.windows_build() / "tools" /
+                                                  "sfxpack.exe"), "list", "--json",
+                    win(out / "setup win.exe")],
+                   [str(harness.sfxpack()), "list", "--json", str(out / "setup native.exe")]]
+        listed = [subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL,
+                                 env=harness.wine_env(), timeout=120 * harness.SLOWNESS)
+                  for command in as_json]
+        self.assertEqual([done.returncode for done in listed], [0, 0], listed)
+        self.assertIn(b'"format": 1,\n', listed[1].stdout)
+        self.assertEqual(listed[0].stdout, listed[1].stdout)
         self.assertIn("OK: ", self.sfxpack_exe("verify", win(out / "setup win.exe")).stdout)
         self.sfxpack_exe("extract", win(out / "setup win.exe"), "-C", win(out / "all of it"))
         self.assertEqual(tree_of(out / "all of it"), tree_of(source))
