@@ -39,6 +39,9 @@ struct OutputFile {
 
 class Host {
   public:
+    // A command-line text as UTF-8: POSIX arguments are taken to be UTF-8 already, Windows
+    // ones come in the ANSI code page.
+    static std::string ArgumentText(const std::string& argument);
     // The text of the last failed system call of this thread.
     static std::string LastError();
     // The path of a name in a folder, with the host's separator.

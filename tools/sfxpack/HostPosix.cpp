@@ -16,6 +16,10 @@ OutputFile::~OutputFile() {
     if (!temporaryPath.empty()) unlink(temporaryPath.c_str());
 }
 
+std::string Host::ArgumentText(const std::string& argument) {
+    return argument;
+}
+
 std::string Host::LastError() {
     return std::strerror(errno);
 }

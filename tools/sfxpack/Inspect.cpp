@@ -3,6 +3,7 @@
 #include "Crc32.h"
 #include "Host.h"
 #include "Names.h"
+#include "Resources.h"
 
 #include "File.h"
 #include "Path.h"
@@ -109,6 +110,7 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
             << " bytes at offset " << bounds.payloadEnd << "; the payload ends there\n";
     else
         out << "Signature: none\n";
+    PrintIdentity(path, out);
 
     OpenedPayload opened = OpenedPayload();
     if (!OpenPayload(path.c_str(), false, &opened)) {
@@ -176,6 +178,8 @@ bool VerifyInstaller(const std::string& path, std::ostream& out, std::string* de
     if (bounds.signedImage)
         out << "signature: present, certificate table of " << bounds.certificateSize
             << " bytes at offset " << bounds.payloadEnd << "; the payload ends there\n";
+    for (const std::string& problem : ResourceProblems(path))
+        problems.push_back(problem);
     if (bounds.fileSize > SFX_MAX_FILE_SIZE) {
         problems.push_back("the file is " + std::to_string(bounds.fileSize) +
                            " bytes; the launcher reads files below 2 GiB only");
