@@ -227,8 +227,8 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
             return false;
         }
         size_t slash = options.output.find_last_of("/\\");
-        std::string name =
-            slash == std::string::npos ? options.output : options.output.substr(slash + 1);
+        std::string name = Host::ArgumentText(
+            slash == std::string::npos ? options.output : options.output.substr(slash + 1));
         if (!ApplyIdentity(stub, options.identity, name, &identified, error)) {
             if (error->compare(0, 5, "stub:") == 0) *error = options.stub + ": " + *error;
             return false;

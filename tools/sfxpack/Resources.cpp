@@ -212,7 +212,7 @@ struct TreeReader {
     uint32_t sectionRva;
     uint32_t base; // the root directory's offset in bytes
     ResourceSection* out;
-    size_t leaves = 0;
+    size_t visits = 0; // entries looked at, bounded: entries may share one directory
 
     void Problem(const std::string& text) {
         if (out->problems.size() < 20) out->problems.push_back(text);
@@ -228,6 +228,7 @@ struct TreeReader {
         if (!Inside(at + 16, 8ull * count))
             return Problem(where + ": directory entries outside the section");
         for (uint32_t i = 0; i < count; i++) {
+            if (++visits > 100000) return Problem(where + ": more than 100000 entries in the tree");
             const uint8_t* entry = &bytes[at + 16 + 8 * i];
             uint32_t nameField = U32(entry), target = U32(entry + 4);
             ResourceKey key;
@@ -270,7 +271,6 @@ struct TreeReader {
         uint32_t rva = U32(&bytes[at]), size = U32(&bytes[at + 4]);
         if (rva < sectionRva || !Inside(rva - sectionRva, size))
             return Problem(where + ": data outside the resource section");
-        if (++leaves > 10000) return Problem(where + ": more than 10000 resources");
         Resource resource;
         resource.type = keys[0];
         resource.name = keys[1];
