@@ -1225,8 +1225,10 @@ void PrintIdentity(const std::string& path, std::ostream& out) {
     if (identity.fileVersion.empty() && identity.versionStrings.empty()) {
         out << "Version information: none\n";
     } else {
-        out << "Version information: file " << identity.fileVersion << ", product "
-            << identity.productVersion << "\n";
+        out << "Version information:";
+        if (!identity.fileVersion.empty())
+            out << " file " << identity.fileVersion << ", product " << identity.productVersion;
+        out << "\n";
         for (const auto& [key, value] : identity.versionStrings)
             out << "  " << key << ": " << value << "\n";
     }
