@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 
 namespace sfxpack {
@@ -220,9 +219,7 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
             return false;
         }
         std::vector<uint8_t> stub;
-        std::ifstream in(options.stub, std::ios::binary);
-        stub.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad() || stub.size() != stubSize) {
+        if (!ReadFileBytes(options.stub, &stub, error) || stub.size() != stubSize) {
             *error = options.stub + ": stub: cannot be read";
             return false;
         }

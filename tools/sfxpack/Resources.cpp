@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <ostream>
 
@@ -49,20 +50,6 @@ std::string Hex(uint32_t value) {
         value >>= 4;
     } while (value);
     return "0x" + text;
-}
-
-bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *error = path + ": cannot be read";
-        return false;
-    }
-    return true;
 }
 
 // ---- text -------------------------------------------------------------------------------------
@@ -672,6 +659,16 @@ uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumAt) {
 }
 
 } // namespace
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (in) bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.is_open() || in.bad()) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    return true;
+}
 
 bool operator<(const ResourceKey& a, const ResourceKey& b) {
     if (a.named != b.named) return a.named;

@@ -87,6 +87,9 @@ bool CheckXml(const std::string& text, std::string* error);
 bool EncodeVersionInfo(const std::vector<std::pair<std::string, std::string>>& strings,
                        std::vector<uint8_t>* out, std::string* error);
 
+// A whole file's bytes; false with *error naming it.
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+
 // The identity of an installer as plain data, for listings.
 struct IconImageInfo {
     unsigned width = 0, height = 0, bitCount = 0;
