@@ -39,6 +39,9 @@ struct OutputFile {
 
 class Host {
   public:
+    // A command-line text as UTF-8: POSIX arguments are taken to be UTF-8 already, Windows
+    // ones come in the ANSI code page.
+    static std::string ArgumentText(const std::string& argument);
     // The text of the last failed system call of this thread.
     static std::string LastError();
     // Standard output without line-end translation, so that a document written with '\n'

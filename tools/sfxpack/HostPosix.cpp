@@ -18,6 +18,10 @@ OutputFile::~OutputFile() {
 
 void Host::BinaryStandardOutput() {}
 
+std::string Host::ArgumentText(const std::string& argument) {
+    return argument;
+}
+
 std::string Host::LastError() {
     return std::strerror(errno);
 }

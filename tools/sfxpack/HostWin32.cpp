@@ -48,6 +48,16 @@ void Host::BinaryStandardOutput() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+std::string Host::ArgumentText(const std::string& argument) {
+    int wide = MultiByteToWideChar(CP_ACP, 0, argument.data(), (int)argument.size(), nullptr, 0);
+    std::wstring text(wide, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, argument.data(), (int)argument.size(), &text[0], wide);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, &utf8[0], size, nullptr, nullptr);
+    return utf8;
+}
+
 std::string Host::LastError() {
     return ErrorText(GetLastError());
 }

@@ -4,6 +4,7 @@
 #include "Host.h"
 #include "Json.h"
 #include "Names.h"
+#include "Resources.h"
 
 #include "File.h"
 #include "Path.h"
@@ -110,6 +111,7 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
             << " bytes at offset " << bounds.payloadEnd << "; the payload ends there\n";
     else
         out << "Signature: none\n";
+    PrintIdentity(path, out);
 
     OpenedPayload opened = OpenedPayload();
     if (!OpenPayload(path.c_str(), false, &opened)) {
@@ -270,6 +272,8 @@ bool VerifyInstaller(const std::string& path, std::ostream& out, std::string* de
     if (bounds.signedImage)
         out << "signature: present, certificate table of " << bounds.certificateSize
             << " bytes at offset " << bounds.payloadEnd << "; the payload ends there\n";
+    for (const std::string& problem : ResourceProblems(path))
+        problems.push_back(problem);
     if (bounds.fileSize > SFX_MAX_FILE_SIZE) {
         problems.push_back("the file is " + std::to_string(bounds.fileSize) +
                            " bytes; the launcher reads files below 2 GiB only");

@@ -210,6 +210,28 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
         *error = options.stub + ": stub: already carries a payload";
         return false;
     }
+    // The stub with the author's identity in its resources, or as it is.
+    std::vector<uint8_t> identified;
+    if (options.identity.Any()) {
+        if (!IsPortableExecutable(options.stub)) {
+            *error = options.stub + ": stub: is not a Windows launcher; --icon, --version-info, "
+                                    "--execution-level and --manifest apply to those only";
+            return false;
+        }
+        std::vector<uint8_t> stub;
+        if (!ReadFileBytes(options.stub, &stub, error) || stub.size() != stubSize) {
+            *error = options.stub + ": stub: cannot be read";
+            return false;
+        }
+        size_t slash = options.output.find_last_of("/\\");
+        std::string name = Host::ArgumentText(
+            slash == std::string::npos ? options.output : options.output.substr(slash + 1));
+        if (!ApplyIdentity(stub, options.identity, name, &identified, error)) {
+            if (error->compare(0, 5, "stub:") == 0) *error = options.stub + ": " + *error;
+            return false;
+        }
+        stubSize = identified.size();
+    }
 
     if (!Host::IsFolder(options.folder)) {
         *error = options.folder + ": " +
@@ -296,7 +318,12 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
         return false;
     }
 
-    if (!CopyContent(options.stub, stubSize, &output, nullptr, error)) return false;
+    if (identified.empty() ? !CopyContent(options.stub, stubSize, &output, nullptr, error)
+                           : !Host::Write(&output, identified.data(), identified.size())) {
+        if (!identified.empty())
+            *error = options.output + ": cannot be written: " + Host::LastError();
+        return false;
+    }
     static const uint8_t kZeros[8] = {};
     uint32_t crc = Crc32Update(0, head.data(), head.size());
     if (!Host::Write(&output, kZeros, padding) || !Host::Write(&output, head.data(), head.size())) {

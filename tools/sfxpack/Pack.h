@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Host.h"
+#include "Resources.h"
 
 #include <cstdint>
 #include <string>
@@ -50,6 +51,7 @@ struct PackOptions {
     std::vector<std::string> require;
     bool foldersTwice = false;
     std::string output;
+    IdentityOptions identity; // written into a Windows stub's resources
 };
 
 struct PackSummary {

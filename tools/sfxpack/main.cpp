@@ -32,6 +32,8 @@ const char kCreateHelp[] =
     "usage: sfxpack create [--platform NAME | --stub LAUNCHER] --dir FOLDER --autorun PATH\n"
     "                      [--args TEXT]\n"
     "                      [--java | --javax] [--require GLOB]... [--folders-twice] -o OUTPUT\n"
+    "                      [--icon FILE.ico] [--version-info KEY=VALUE]...\n"
+    "                      [--execution-level LEVEL | --manifest FILE]\n"
     "\n"
     "Writes LAUNCHER's bytes, zero padding to a length that is a multiple of 8, and the payload\n"
     "of every file and folder below FOLDER to OUTPUT. Entries are named relative to FOLDER with\n"
@@ -57,6 +59,22 @@ const char kCreateHelp[] =
     "  -o OUTPUT         the installer to write; it is written under a temporary name beside\n"
     "                    OUTPUT and renamed when complete, with the stub's permissions\n"
     "\n"
+    "The installer's identity, written into the resources of a Windows launcher:\n"
+    "  --icon FILE.ico   the installer's icon (also the splash window's): every image of the\n"
+    "                    file, byte for byte\n"
+    "  --version-info KEY=VALUE\n"
+    "                    a string of the version information (repeatable): ProductName,\n"
+    "                    CompanyName, FileDescription, FileVersion, ProductVersion,\n"
+    "                    LegalCopyright, InternalName or any other; FileVersion and\n"
+    "                    ProductVersion are a[.b[.c[.d]]] (at most 65535 each) and also fill\n"
+    "                    the numeric version. OriginalFilename defaults to OUTPUT's file name\n"
+    "  --execution-level asInvoker|highestAvailable|requireAdministrator\n"
+    "                    the level that the manifest requests, with the Windows versions from\n"
+    "                    Vista to 11 declared supported; set one whenever you set version\n"
+    "                    strings, or Windows may elevate an installer on its own\n"
+    "  --manifest FILE   the author's own manifest instead of the launcher's (well-formed XML)\n"
+    "Without these options the launcher's bytes are written unchanged. Sign after packing.\n"
+    "\n"
     "An OUTPUT inside FOLDER is not packed into itself.\n"
     "\n"
     "A warning on standard error names the entry whose path is the longest below a typical\n"
@@ -67,15 +85,19 @@ const char kCreateHelp[] =
     "Refused, with nothing written: a missing stub or folder, an empty folder, an autorun path\n"
     "that is not a file entry (or, with --require, not a required one), a --require that\n"
     "matches nothing, names with control characters, bytes of 0x80 or above, < > : \" | ? *,\n"
-    "a trailing blank or dot, Windows device names or names that differ only in case, and an\n"
-    "installer of 2 GiB or more.\n";
+    "a trailing blank or dot, Windows device names or names that differ only in case, an\n"
+    "installer of 2 GiB or more, an icon file that is not one (or holds no images or images\n"
+    "over 256x256), a version that is not numbers, an unknown level, a manifest that is not\n"
+    "well-formed XML, identity options with a launcher that is not a Windows one, and a\n"
+    "launcher whose resources cannot be read.\n";
 
 const char kListHelp[] =
     "usage: sfxpack list [--json] INSTALLER\n"
     "\n"
     "Reads INSTALLER with the launcher's own reader and prints the header version, the number\n"
     "of entries, the autorun record (flags, path, arguments), the required ids and one line per\n"
-    "entry: id, size, required or optional, name. For a code-signed installer the payload is\n"
+    "entry: id, size, required or optional, name; for a Windows installer also its icon sizes,\n"
+    "version information and execution level. For a code-signed installer the payload is\n"
     "taken to end where the certificate table begins. Exits 1 when the launcher could not open\n"
     "the payload; its error text is on standard error.\n"
     "\n"
@@ -90,7 +112,8 @@ const char kVerifyHelp[] =
     "\n"
     "Recomputes the CRC-32 of the payload and checks that the header is valid, that every\n"
     "table, string and entry lies inside the file, that the ids name strings and entries, that\n"
-    "the names can be extracted and that the autorun program is a (required) entry. For a\n"
+    "the names can be extracted and that the autorun program is a (required) entry; for a\n"
+    "Windows installer, that its resource tree is sorted and lies inside its section. For a\n"
     "code-signed installer the payload is taken to end where the certificate table begins.\n"
     "Prints each problem; exits 0 only when everything holds. Warns on standard error of an\n"
     "entry whose path below a typical extraction folder is over 259 characters, as create does.\n";
@@ -150,6 +173,7 @@ int Create(const std::vector<std::string>& args) {
     std::string platform = "windows";
     bool havePlatform = false;
     bool haveStub = false, haveDir = false, haveAutorun = false, haveOutput = false;
+    bool haveIcon = false, haveLevel = false, haveManifest = false;
     for (size_t i = 0; i < args.size(); i++) {
         std::string option = args[i], value;
         size_t equals = option.find('=');
@@ -195,6 +219,22 @@ int Create(const std::vector<std::string>& args) {
             options.require.push_back(pattern);
         } else if (option == "-o" || option == "--output") {
             if (!take(&options.output, &haveOutput)) return Usage("create", "-o takes one OUTPUT");
+        } else if (option == "--icon") {
+            if (!take(&options.identity.iconFile, &haveIcon))
+                return Usage("create", "--icon takes one FILE.ico");
+        } else if (option == "--version-info") {
+            std::string pair;
+            if (!take(&pair, &once) || pair.find('=') == std::string::npos)
+                return Usage("create", "--version-info takes KEY=VALUE");
+            pair = sfxpack::Host::ArgumentText(pair);
+            options.identity.versionInfo.push_back(
+                {pair.substr(0, pair.find('=')), pair.substr(pair.find('=') + 1)});
+        } else if (option == "--execution-level") {
+            if (!take(&options.identity.executionLevel, &haveLevel))
+                return Usage("create", "--execution-level takes one LEVEL");
+        } else if (option == "--manifest") {
+            if (!take(&options.identity.manifestFile, &haveManifest))
+                return Usage("create", "--manifest takes one FILE");
         } else if (option == "--java" && !inlineValue) {
             java = true;
         } else if (option == "--javax" && !inlineValue) {
@@ -206,6 +246,8 @@ int Create(const std::vector<std::string>& args) {
         }
     }
     if (java && javax) return Usage("create", "--java and --javax exclude each other");
+    if (haveLevel && haveManifest)
+        return Usage("create", "--execution-level and --manifest exclude each other");
     if (!haveDir || !haveAutorun || !haveOutput)
         return Usage("create", "--dir, --autorun and -o are required");
     if (!haveStub) {
