@@ -77,14 +77,17 @@ bool UserArguments(int argc, char** argv, ArgList* list) {
         System::SafeFreeMemory(spaced);
         if (!reduced) return false;
         // The switch alone leaves nothing; an empty argument keeps its blank.
-        if (!*reduced) continue;
+        bool kept = *reduced != 0;
         if (reduced[0] == ' ') String::StrCpy(reduced, reduced + 1);
         char* vmargs = String::StrStr(reduced, arg_vmargs);
-        if (vmargs && (vmargs[vmargsLength] || i + 1 < argc)) {
+        bool last = vmargs && (vmargs[vmargsLength] || i + 1 < argc);
+        if (last) {
             *vmargs = 0;
-            return !*reduced || ArgListAppend(list, reduced);
+            kept = *reduced != 0;
         }
-        if (!ArgListAppend(list, reduced)) return false;
+        if (!kept) System::SafeFreeMemory(reduced);
+        if (kept && !ArgListAppend(list, reduced)) return false;
+        if (last) break;
     }
     return true;
 }

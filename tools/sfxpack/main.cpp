@@ -65,9 +65,12 @@ const char kCreateHelp[] =
     "\n"
     "Refused, with nothing written: a missing stub or folder, an empty folder, an autorun path\n"
     "that is not a file entry (or, with --require, not a required one), a --require that\n"
-    "matches nothing, names with control characters, bytes of 0x80 or above, < > : \" | ? *,\n"
-    "a trailing blank or dot, Windows device names or names that differ only in case, and an\n"
-    "installer of 2 GiB or more.\n";
+    "matches nothing, names with '.' or '..' components or a backslash, and an installer of\n"
+    "2 GiB or more. For Windows also names with control characters, bytes of 0x80 or above,\n"
+    "< > : \" | ? *, a trailing blank or dot, Windows device names or names that differ only\n"
+    "in case. For Linux (a stub that is an ELF image, such as --platform linux) also symbolic\n"
+    "links, and a warning names a file with an execute bit that begins with neither '#!' nor\n"
+    "the ELF magic: the launcher makes only those executable.\n";
 
 const char kListHelp[] =
     "usage: sfxpack list INSTALLER\n"
@@ -224,6 +227,7 @@ int Create(const std::vector<std::string>& args) {
               << ", payload of " << summary.packageSize << " bytes at offset "
               << summary.payloadOffset << "\n";
     Warn("create", summary.deepPathWarning);
+    Warn("create", summary.executableWarning);
     return 0;
 }
 
