@@ -195,15 +195,16 @@ bool FormArgumentVector(const char* javaPath, const char* storedArguments,
 
 } // namespace
 
-char* IniFileName(const char* program, bool byExtension) {
+char* IniFileByLastThree(const char* program) {
     UINT length = String::StrLen(program);
-    if (!byExtension) {
-        char* iniFile = String::StrDup(program);
-        if (iniFile && length >= 3) String::StrCpy(iniFile + length - 3, "ini");
-        return iniFile;
-    }
+    char* iniFile = String::StrDup(program);
+    if (iniFile && length >= 3) String::StrCpy(iniFile + length - 3, "ini");
+    return iniFile;
+}
+
+char* IniFileByExtension(const char* program) {
     // The extension begins at the name's last dot, unless that dot begins the name.
-    UINT stem = length;
+    UINT length = String::StrLen(program), stem = length;
     for (UINT i = length; i > 1 && program[i - 1] != OS::kSeparator; i--) {
         if (program[i - 1] == '.' && program[i - 2] != OS::kSeparator) {
             stem = i - 1;

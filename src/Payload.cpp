@@ -343,7 +343,7 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
         }
         // Payloads carry no file modes: what begins as a program is made one. Where that fails,
         // the program's start tells.
-        if (ok && program) OS::MarkExecutable(fileFullPath);
+        if (OS::kExecuteBits && ok && program) OS::MarkExecutable(fileFullPath);
     }
     System::SafeFreeMemory(fileName);
     System::SafeFreeMemory(fileFullPath);
@@ -357,7 +357,7 @@ bool CopyFileData(File* source, File* dest, UINT copyAmount, bool* startsAsProgr
         UINT dataSize = fileSize < sizeof BUFFER ? fileSize : (UINT)sizeof BUFFER;
         if (source->Read(source, BUFFER, dataSize) != dataSize) return false;
         // A script or an ELF image, told by the first bytes.
-        if (startsAsProgram && fileSize == copyAmount)
+        if (OS::kExecuteBits && startsAsProgram && fileSize == copyAmount)
             *startsAsProgram = (dataSize >= 2 && BUFFER[0] == '#' && BUFFER[1] == '!') ||
                                (dataSize >= 4 && BUFFER[0] == 0x7F && BUFFER[1] == 'E' &&
                                 BUFFER[2] == 'L' && BUFFER[3] == 'F');

@@ -61,9 +61,13 @@ bool extractSingleFile(const char* archivePath, const char* toExtract, const cha
 char* CreateTempFolder(UINT uniqueValue);
 // The value of the first "Bundle-Version: " line that follows a CR LF, up to its CR LF; or null.
 char* readVersionFromFile(const char* fileName);
-// The ini file beside a program: its path with the extension made ".ini", or ".ini" appended to
-// a name without one (byExtension), else with the last three characters made "ini". A new text.
-char* IniFileName(const char* program, bool byExtension);
+// The ini file beside a program, as a new text: its path with the extension made ".ini", or
+// ".ini" appended to a name without one; or the path with its last three characters made "ini".
+char* IniFileByExtension(const char* program);
+char* IniFileByLastThree(const char* program);
+inline char* IniFileName(const char* program, bool byExtension) {
+    return byExtension ? IniFileByExtension(program) : IniFileByLastThree(program);
+}
 // Appends the VM arguments, one and "\r\n" a line, to the ini file beside the program (the
 // platform's IniFileName) when that file exists; a last line without its line end gets "\r\n"
 // first.

@@ -24,8 +24,6 @@ extern char** environ;
 namespace OS {
 
 const char kSeparator = '/';
-const bool kArgumentVector = true;
-const bool kIniByExtension = true;
 const char* const kRemoveTreeCommand = "rm -rf ";
 const char* const kQuotedSpecials = "$`\"\\";
 

@@ -9,8 +9,6 @@
 namespace OS {
 
 const char kSeparator = '\\';
-const bool kArgumentVector = false;
-const bool kIniByExtension = false;
 const char* const kRemoveTreeCommand = "cmd /C rmdir /S /Q ";
 const char* const kQuotedSpecials = "";
 
