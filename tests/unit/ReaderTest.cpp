@@ -3,7 +3,6 @@
 // tests; here what matters is what opens, what lands on disk and what does not.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "Payload.h"
@@ -84,41 +83,6 @@ TEST(PayloadReader, NamesThatLeaveTheTargetAreRefused) {
         EXPECT_FALSE(std::filesystem::exists(o.dir.Path("a|escape.txt"))) << name;
         EXPECT_FALSE(std::filesystem::exists(o.dir.Path("a|b|escape.txt"))) << name;
         EXPECT_FALSE(std::filesystem::exists(o.dir.Path("escape.txt"))) << name;
-    }
-}
-
-TEST(PayloadReader, WhatBeginsAsAProgramIsExtractedExecutable) {
-    std::string elf = std::string("\x7F"
-                                  "ELF",
-                                  4) +
-                      std::string(6000, 'e');
-    struct Case {
-        const char* name;
-        std::string data;
-        bool program;
-    } cases[] = {
-        {"bin\\run.sh", "#!/bin/sh\n", true},
-        {"bin\\helper", elf, true},
-        {"data.txt", "# #! ELF", false},
-        {"short", "#", false},
-        {"data.bin", std::string(5000, 'd') + "#!", false},
-    };
-    std::vector<TestEntry> entries;
-    for (const Case& c : cases)
-        entries.push_back({c.name, c.data});
-    Opened o(kStub + BuildPayload(entries, "bin\\run.sh", ""));
-    ASSERT_TRUE(o.ok);
-    for (UINT id = 0; id < entries.size(); id++) {
-        ASSERT_TRUE(o.Extract(id, "out|"));
-        std::string name = cases[id].name;
-        std::replace(name.begin(), name.end(), '\\', '|');
-        using std::filesystem::perms;
-        perms exec = std::filesystem::status(o.dir.Path("out|" + name)).permissions() &
-                     (perms::owner_exec | perms::group_exec | perms::others_exec);
-        // Windows has no mode to set; POSIX gives the owner the execute right, no one else.
-        if (OS::kSeparator == '/') {
-            EXPECT_EQ(exec, cases[id].program ? perms::owner_exec : perms::none) << name;
-        }
     }
 }
 
