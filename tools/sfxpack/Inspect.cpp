@@ -365,6 +365,7 @@ bool ChooseEntries(const std::string& path, const OpenedPayload& opened,
                    const std::vector<std::string>& wanted, std::vector<UINT>* chosen,
                    std::string* error) {
     std::vector<bool> matched(wanted.size(), false);
+    NameRules rules = InstallerNameRules(path);
     for (UINT id = 0; id < opened.header->numberOfFiles; id++) {
         char* stored = GetStringById(id, opened.stringTableOffsetsTable, opened.self);
         if (!stored) {
@@ -383,7 +384,7 @@ bool ChooseEntries(const std::string& path, const OpenedPayload& opened,
                 take = matched[i] = true;
         }
         if (!take) continue;
-        std::string problem = EntryNameProblem(name, InstallerNameRules(path));
+        std::string problem = EntryNameProblem(name, rules);
         if (problem.empty() && !Path::StaysInside(name.c_str())) problem = "it leaves the folder";
         if (!problem.empty()) {
             *error = path + ": entry " + std::to_string(id) + " " + Quoted(name) +
