@@ -38,6 +38,60 @@ void ArgListRelease(ArgList* list) {
     list->count = list->capacity = 0;
 }
 
+bool SplitWords(const char* text, const char* marker, const char* value, ArgList* list) {
+    // No word is longer than the text that it comes from.
+    char* word = (char*)System::SafeAllocMemory(String::StrLen(text) + 1);
+    const char* c = text ? text : "";
+    bool ok = word != 0;
+    while (ok) {
+        while (*c == ' ' || *c == '\t')
+            c++;
+        if (!*c) break;
+        UINT length = 0;
+        bool quoted = false;
+        for (; *c && (quoted || (*c != ' ' && *c != '\t')); c++) {
+            if (*c == '"')
+                quoted = !quoted;
+            else if (quoted && *c == '\\' && (c[1] == '"' || c[1] == '\\'))
+                word[length++] = *++c;
+            else
+                word[length++] = *c;
+        }
+        word[length] = 0;
+        char* item = marker ? String::ReplaceAll(word, marker, value) : String::StrDup(word);
+        ok = item && ArgListAppend(list, item);
+    }
+    System::SafeFreeMemory(word);
+    return ok;
+}
+
+bool UserArguments(int argc, char** argv, ArgList* list) {
+    UINT vmargsLength = String::StrLen(arg_vmargs);
+    for (int i = 1; i < argc; i++) {
+        // The argument as the command line holds it, behind its blank, less " -debug".
+        char* spaced = (char*)System::SafeAllocMemory(String::StrLen(argv[i]) + 2);
+        if (!spaced) return false;
+        spaced[0] = ' ';
+        String::StrCat(spaced, argv[i]);
+        char* reduced = String::ReplaceAll(spaced, arg_debug, "");
+        System::SafeFreeMemory(spaced);
+        if (!reduced) return false;
+        // The switch alone leaves nothing; an empty argument keeps its blank.
+        bool kept = *reduced != 0;
+        if (reduced[0] == ' ') String::StrCpy(reduced, reduced + 1);
+        char* vmargs = String::StrStr(reduced, arg_vmargs);
+        bool last = vmargs && (vmargs[vmargsLength] || i + 1 < argc);
+        if (last) {
+            *vmargs = 0;
+            kept = *reduced != 0;
+        }
+        if (!kept) System::SafeFreeMemory(reduced);
+        if (kept && !ArgListAppend(list, reduced)) return false;
+        if (last) break;
+    }
+    return true;
+}
+
 bool AnalyzeCommandLine(const char* commandLine, const char* extractorFullName,
                         ParsedCommandLine* parsed) {
     // A command line that could not be had is not an empty one: nothing is to run.
@@ -99,6 +153,9 @@ bool AnalyzeCommandLine(const char* commandLine, const char* extractorFullName,
             p.mode = kModeExtract;
             *separator = 0;
             p.fileToExtract = extractPtr;
+            // Typed with the platform's separator; stored names separate folders with '\'.
+            for (char* c = extractPtr; *c; c++)
+                if (*c == OS::kSeparator) *c = '\\';
             p.destPath = separator + 1;
             // Closing quotes and blanks of a quoted switch are not part of the folder.
             UINT len = String::StrLen(p.destPath);

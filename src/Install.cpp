@@ -156,13 +156,72 @@ bool EndsWithoutLineEnd(const char* path) {
     return last != '\n';
 }
 
+// The command line of a platform whose programs split their own: the program path in quotes
+// (the bare name in java mode, with the stored path as its first argument), the stored
+// arguments with the marker replaced, a blank, and what is left of the launcher's command line.
+bool FormCommandLine(const char* javaPath, const char* storedArguments,
+                     const char* extractorFullName, const char* executionString,
+                     const char* providedArguments, char** program, char** arguments) {
+    char* replaced = String::ReplaceAll(storedArguments, launcherMarker, extractorFullName);
+    if (!replaced) return false;
+    if (javaPath) {
+        *program = String::StrDup(executionString);
+        char* javaArguments = Join(javaPath, " ", replaced);
+        System::SafeFreeMemory(replaced);
+        replaced = javaArguments;
+    } else {
+        *program = (char*)System::SafeAllocMemory(QuotedLength(executionString) + 1);
+        if (*program) WriteQuoted(*program, executionString);
+    }
+    *arguments = replaced ? Join(replaced, " ", providedArguments) : 0;
+    System::SafeFreeMemory(replaced);
+    return *program && *arguments;
+}
+
+// The argument vector of a platform whose programs get words: the program, in java mode the
+// words of the stored path, the words of the stored arguments with the marker replaced inside
+// each word, then the user's arguments as the launcher got them; null-terminated.
+bool FormArgumentVector(const char* javaPath, const char* storedArguments,
+                        const char* extractorFullName, const char* executionString,
+                        const ArgList* userArguments, ArgList* words) {
+    if (!userArguments || !ArgListAppend(words, (char*)executionString) ||
+        (javaPath && !SplitWords(javaPath, 0, 0, words)) ||
+        !SplitWords(storedArguments, launcherMarker, extractorFullName, words))
+        return false;
+    for (UINT i = 0; i < userArguments->count; i++)
+        if (!ArgListAppend(words, userArguments->items[i])) return false;
+    return ArgListAppend(words, 0);
+}
+
 } // namespace
 
+char* IniFileByLastThree(const char* program) {
+    UINT length = String::StrLen(program);
+    char* iniFile = String::StrDup(program);
+    if (iniFile && length >= 3) String::StrCpy(iniFile + length - 3, "ini");
+    return iniFile;
+}
+
+char* IniFileByExtension(const char* program) {
+    // The extension begins at the name's last dot, unless that dot begins the name.
+    UINT length = String::StrLen(program), stem = length;
+    for (UINT i = length; i > 1 && program[i - 1] != OS::kSeparator; i--) {
+        if (program[i - 1] == '.' && program[i - 2] != OS::kSeparator) {
+            stem = i - 1;
+            break;
+        }
+    }
+    char* iniFile = (char*)System::SafeAllocMemory(stem + 5);
+    if (iniFile) {
+        String::StrNCpy(iniFile, program, stem + 1);
+        String::StrCat(iniFile, ".ini");
+    }
+    return iniFile;
+}
+
 void WriteVmArguments(const char* executionString, const ArgList* vmArgsList) {
-    char* iniFile = String::StrDup(executionString);
+    char* iniFile = IniFileName(executionString, OS::kIniByExtension);
     if (!iniFile) return;
-    UINT length = String::StrLen(iniFile);
-    if (length >= 3) String::StrCpy(iniFile + length - 3, "ini");
     bool endLastLine = vmArgsList->count > 0 && EndsWithoutLineEnd(iniFile);
     File iniFileObj(iniFile, false);
     // Appended at the file's end or not at all, never over its own lines; the first write that
@@ -176,6 +235,7 @@ void WriteVmArguments(const char* executionString, const ArgList* vmArgsList) {
                     iniFileObj.Write(&iniFileObj, (const BYTE*)"\r\n", 2);
     }
     iniFileObj.Close(&iniFileObj);
+    System::Trace("VM arguments to '", iniFile, "'...", appending ? "OK\n" : "not written\n");
     System::SafeFreeMemory(iniFile);
 }
 
@@ -184,7 +244,7 @@ namespace {
 // Builds the autorun command line, starts the program and waits for it, then has the
 // extraction folder removed.
 int Launch(InstallRun* run, const char* extractorFullName, const char* providedArguments,
-           const ArgList* vmArgsList, UINT* exitCode) {
+           const ArgList* vmArgsList, const ArgList* userArguments, UINT* exitCode) {
     const ExecutionInfo* info = run->payload.executionInfo;
     File* self = run->self;
     const UINT* strings = run->payload.stringTableOffsetsTable;
@@ -196,37 +256,33 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
     System::Trace("OK\n", "Arguments = '", tmpArguments, "'\n");
 
     System::Trace("Reading autorun path...");
-    char* arguments = String::ReplaceAll(tmpArguments, launcherMarker, extractorFullName);
     char* origExecString = GetStringById(info->ExecutableStringId, strings, self);
     char* tmpExecutionString = Path::Combine(run->extractionFolder, origExecString);
     char* executionString = (char*)System::SafeAllocMemory(String::StrLen(tmpExecutionString) + 7);
     // A text that could not be formed is no empty one: the program never starts without it.
-    if (!executionString || !tmpExecutionString || !arguments)
+    if (!executionString || !tmpExecutionString)
         return FailAfterExtraction(run, kExecutionStringFailure);
     System::Trace("OK\n", "Autorun path = '", origExecString, "'\n");
 
     // Java mode starts "java" or "javax" by its bare name, found on the program search path;
-    // the stored path becomes its first argument. A program path under the extraction folder
-    // is quoted, since that folder may hold blanks, and must be a program that can be run.
-    char* program;
-    bool startable = true;
-    if (info->Flags & SFX_FLAG_JAVA) {
+    // the stored path comes first among its arguments.
+    bool java = (info->Flags & SFX_FLAG_JAVA) != 0;
+    if (java) {
         String::StrCpy(executionString, (info->Flags & SFX_FLAG_JAVAX) ? "javax" : "java");
-        char* javaArguments = Join(origExecString, " ", arguments);
-        System::SafeFreeMemory(arguments);
-        arguments = javaArguments;
-        program = String::StrDup(executionString);
     } else {
         System::SafeFreeMemory(executionString);
         executionString = tmpExecutionString;
-        program = (char*)System::SafeAllocMemory(QuotedLength(executionString) + 1);
-        if (program) WriteQuoted(program, executionString);
-        startable = OS::MarkExecutable(executionString);
     }
-    char* fullArguments = arguments ? Join(arguments, " ", providedArguments) : 0;
-    System::SafeFreeMemory(arguments);
-    arguments = fullArguments;
-    if (!program || !arguments) return FailAfterExtraction(run, kExecutionStringFailure);
+    char* program = 0;
+    char* arguments = 0;
+    ArgList words = {};
+    bool formed =
+        OS::kArgumentVector
+            ? FormArgumentVector(java ? origExecString : 0, tmpArguments, extractorFullName,
+                                 executionString, userArguments, &words)
+            : FormCommandLine(java ? origExecString : 0, tmpArguments, extractorFullName,
+                              executionString, providedArguments, &program, &arguments);
+    if (!formed) return FailAfterExtraction(run, kExecutionStringFailure);
 
     if (!OS::SetCurrentDir(run->extractionFolder)) {
         System::Trace("Failed to set current directory");
@@ -238,10 +294,16 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
     WriteVmArguments(executionString, vmArgsList);
     setSplashText("Initializing...");
 
-    System::Trace("Executing autorun: '", program, "' with arguments:'", arguments, "'...");
-    // As the start itself reports a program that it cannot run.
-    if (!startable) System::Trace("CreateProcess returned FALSE\n");
-    if (!startable || !System::ExecuteAndWait(program, arguments)) {
+    if (OS::kArgumentVector) {
+        // Each word in quotes of its own, so that the trace shows where words begin and end.
+        System::Trace("Executing autorun: '", words.items[0], "' with arguments:");
+        for (UINT i = 1; i + 1 < words.count; i++)
+            System::Trace(" '", words.items[i], "'");
+        System::Trace("...");
+    } else {
+        System::Trace("Executing autorun: '", program, "' with arguments:'", arguments, "'...");
+    }
+    if (!System::ExecuteAndWait(program, arguments, words.items)) {
         System::ShowErrorMessage("Failed to start or wait for executable.");
         // Leave the folder first, so that its removal can take the folder itself too.
         OS::SetCurrentDir(run->temporaryFolder);
@@ -325,7 +387,7 @@ bool RemoveFolder(const char* folderName) {
 }
 
 int install(const char* extractorFullName, const char* providedArguments, ArgList* vmArgsList,
-            UINT* exitCode) {
+            const ArgList* userArguments, UINT* exitCode) {
     if (!extractorFullName) {
         System::ShowErrorMessage("Failed to get extractor name");
         return -1;
@@ -417,5 +479,5 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         System::SafeFreeMemory(entryName);
     }
     System::Trace("Extraction succeeded\n");
-    return Launch(&run, extractorFullName, providedArguments, vmArgsList, exitCode);
+    return Launch(&run, extractorFullName, providedArguments, vmArgsList, userArguments, exitCode);
 }

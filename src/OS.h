@@ -20,6 +20,26 @@ namespace OS {
 // The separator of folder names in paths of this platform.
 extern const char kSeparator;
 
+// Where the two platforms differ in what the launcher forms, known when it is compiled, so that
+// each build carries only its own form.
+//   kArgumentVector: a program receives its arguments as a vector of words (POSIX), not as one
+//     command line that it splits itself (Win32). The launcher forms the one that the platform
+//     takes: words are handed on as they are, never as a text to be parsed again.
+//   kIniByExtension: the ini file beside a program is its path with the extension made ".ini",
+//     or ".ini" appended to a name without one (POSIX), not the path with its last three
+//     characters made "ini" (Win32, whose programs end in ".exe").
+//   kExecuteBits: files carry an execute right, which payloads do not store (POSIX): a file
+//     that begins as a program (a script's "#!", an ELF image) is made executable.
+#ifdef _WIN32
+const bool kArgumentVector = false;
+const bool kIniByExtension = false;
+const bool kExecuteBits = false;
+#else
+const bool kArgumentVector = true;
+const bool kIniByExtension = true;
+const bool kExecuteBits = true;
+#endif
+
 // ---- memory -------------------------------------------------------------------------------
 // A zero-filled block of the process heap; null for 0 bytes or when the heap is exhausted.
 void* Alloc(UINT size);
@@ -78,15 +98,17 @@ UINT TempPath(char* buffer, UINT size);
 // A started program; kInvalidProcess when it could not be started.
 typedef intptr_t Process;
 const Process kInvalidProcess = -1;
-// Starts commandLine in the current directory with the launcher's start-up settings (Win32:
-// CreateProcessA; POSIX: /bin/sh -c).
-Process StartProcess(const char* commandLine);
+// Starts a program in the current directory with the launcher's start-up settings. Win32 starts
+// commandLine (CreateProcessA) and takes no vector; POSIX starts argv[0] with the vector argv
+// (null-terminated), looked up on PATH when it holds no '/', and takes no command line. A
+// program that cannot be executed (missing, no execute right, no interpreter, not a program for
+// this machine) is a start that failed.
+Process StartProcess(const char* commandLine, const char* const* argv);
 // Waits for the program's end without a time limit, takes its exit code and releases it.
 // False when the wait failed.
 bool WaitProcess(Process process, UINT* exitCode);
-// Lets an extracted program be started: POSIX payloads carry no file modes, so the program
-// is marked executable, and false when path is no file that this process may run; Windows
-// needs nothing (true), its program start tells.
+// Marks an extracted file executable for its owner (kExecuteBits). False when it could not be;
+// Windows needs nothing (true).
 bool MarkExecutable(const char* path);
 // Starts commandLine hidden and does not wait; the process may outlive the launcher.
 bool StartDetached(const char* commandLine);

@@ -64,7 +64,8 @@ bool Path::StaysInside(const char* name) {
     if (!name || name[0] == '\\' || name[0] == '/') return false;
     const char* component = name;
     for (const char* c = name;; c++) {
-        if (*c == ':') return false;
+        // A drive or a stream where the separator is the backslash; a plain character elsewhere.
+        if (*c == ':' && OS::kSeparator == '\\') return false;
         if (*c == '\\' || *c == '/' || *c == 0) {
             if (IsParentComponent(component, c)) return false;
             if (*c == 0) return true;

@@ -15,6 +15,7 @@ class Path {
     static char* GetFileFolder(const char* filePath);
     static bool IsDirectory(const char* path);
     // True when a stored relative name stays below the folder it is extracted to: not absolute,
-    // no drive or colon, no ".." component (nor one of dots and blanks that Windows trims to it).
+    // no drive or colon (where '\' separates), no ".." component (nor one of dots and blanks
+    // that Windows trims to it).
     static bool StaysInside(const char* name);
 };

@@ -313,6 +313,7 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
     } else {
         char* fileDirectory = Path::GetFileFolder(fileFullPath);
         File* targetFile = 0;
+        bool program = false;
         if (!fileDirectory) {
             System::Trace("ERROR:failed to find file '", fileFullPath, "' directory!\n");
             ok = false;
@@ -332,7 +333,7 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
                    !dataHolder->Seek(dataHolder, (int32_t)currentFileDataOffset, 0))) {
             System::Trace("dataholder error (2)\n");
             ok = false;
-        } else if (ok && !CopyFileData(dataHolder, targetFile, fileSize)) {
+        } else if (ok && !CopyFileData(dataHolder, targetFile, fileSize, &program)) {
             System::Trace("CopyFileData error\n");
             ok = false;
         }
@@ -340,6 +341,9 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
             targetFile->Close(targetFile);
             System::SafeFreeMemory(targetFile);
         }
+        // Payloads carry no file modes: what begins as a program is made one. Where that fails,
+        // the program's start tells.
+        if (OS::kExecuteBits && ok && program) OS::MarkExecutable(fileFullPath);
     }
     System::SafeFreeMemory(fileName);
     System::SafeFreeMemory(fileFullPath);
@@ -347,11 +351,16 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
     return ok;
 }
 
-bool CopyFileData(File* source, File* dest, UINT copyAmount) {
+bool CopyFileData(File* source, File* dest, UINT copyAmount, bool* startsAsProgram) {
     UINT fileSize = copyAmount;
     while (fileSize != 0) {
         UINT dataSize = fileSize < sizeof BUFFER ? fileSize : (UINT)sizeof BUFFER;
         if (source->Read(source, BUFFER, dataSize) != dataSize) return false;
+        // A script or an ELF image, told by the first bytes.
+        if (OS::kExecuteBits && startsAsProgram && fileSize == copyAmount)
+            *startsAsProgram = (dataSize >= 2 && BUFFER[0] == '#' && BUFFER[1] == '!') ||
+                               (dataSize >= 4 && BUFFER[0] == 0x7F && BUFFER[1] == 'E' &&
+                                BUFFER[2] == 'L' && BUFFER[3] == 'F');
         if (!dest->Write(dest, BUFFER, dataSize)) return false;
         fileSize -= dataSize;
     }

@@ -38,4 +38,6 @@ char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder);
 // Writes entry fileID below targetFolder; false, after tracing why, on failure.
 bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* stringsOffsetsTable,
                  File* dataHolder, const char* targetFolder);
-bool CopyFileData(File* source, File* dest, UINT copyAmount);
+// Copies copyAmount bytes; where files have execute bits, *startsAsProgram (when given) tells
+// whether they begin with "#!" or the ELF magic.
+bool CopyFileData(File* source, File* dest, UINT copyAmount, bool* startsAsProgram = 0);

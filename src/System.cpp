@@ -23,18 +23,21 @@ void System::ShowErrorMessage(const char* message) {
     OS::ErrorBox("Extracting error", message);
 }
 
-BOOL System::ExecuteAndWait(const char* executablePath, const char* args) {
-    // The whole command line is started: it is sized to fit, never cut.
-    uint64_t size = (uint64_t)String::StrLen(executablePath) + String::StrLen(args) + 2;
-    char* fullCommand = size < 0xFFFFFFFFu ? (char*)SafeAllocMemory((UINT)size) : 0;
-    if (!fullCommand) {
-        Trace("CreateProcess returned FALSE\n");
-        return FALSE;
+BOOL System::ExecuteAndWait(const char* executablePath, const char* args, const char* const* argv) {
+    char* fullCommand = 0;
+    if (!OS::kArgumentVector) {
+        // The whole command line is started: it is sized to fit, never cut.
+        uint64_t size = (uint64_t)String::StrLen(executablePath) + String::StrLen(args) + 2;
+        fullCommand = size < 0xFFFFFFFFu ? (char*)SafeAllocMemory((UINT)size) : 0;
+        if (!fullCommand) {
+            Trace("CreateProcess returned FALSE\n");
+            return FALSE;
+        }
+        String::StrCpy(fullCommand, executablePath);
+        String::StrCat(fullCommand, " ");
+        String::StrCat(fullCommand, args);
     }
-    String::StrCpy(fullCommand, executablePath);
-    String::StrCat(fullCommand, " ");
-    String::StrCat(fullCommand, args);
-    OS::Process process = OS::StartProcess(fullCommand);
+    OS::Process process = OS::StartProcess(fullCommand, argv);
     SafeFreeMemory(fullCommand);
     if (process == OS::kInvalidProcess) {
         Trace("CreateProcess returned FALSE\n");

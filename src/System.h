@@ -12,8 +12,11 @@ class System {
     static void* SafeAllocMemory(UINT size);
     static BOOL SafeFreeMemory(void* memory);
     static void ShowErrorMessage(const char* message);
-    // Starts "executablePath args" and waits for its end; TRUE when it ran, whatever its code.
-    static BOOL ExecuteAndWait(const char* executablePath, const char* args);
+    // Starts a program and waits for its end; TRUE when it ran, whatever its code. A platform
+    // with argument vectors (OS::kArgumentVector) starts argv, the others the command line
+    // "executablePath args".
+    static BOOL ExecuteAndWait(const char* executablePath, const char* args,
+                               const char* const* argv = 0);
     static char* GetTemporaryFolder();
     static int MemCmp(const BYTE* m1, const BYTE* m2, int len);
     static void MemCpy(BYTE* m1, const BYTE* m2, int count);

@@ -36,7 +36,11 @@ int main(int argc, char** argv) {
             extractSingleFile(extractorFullName, parsed.fileToExtract, parsed.destPath) ? 0 : 1;
     } else if (parsed.mode == kModeInstall) {
         UINT programExitCode = 0;
-        int result = install(extractorFullName, parsed.arguments, &parsed.vmArgs, &programExitCode);
+        // Where programs get a vector, the user's words go on as the installer got them.
+        ArgList userArguments = {};
+        bool listed = !OS::kArgumentVector || UserArguments(argc, argv, &userArguments);
+        int result = install(extractorFullName, parsed.arguments, &parsed.vmArgs,
+                             listed ? &userArguments : 0, &programExitCode);
         exitCode = result == 0 ? (int)programExitCode : 1;
     }
 

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace OS {
 
@@ -230,15 +233,26 @@ UINT TempPath(char* buffer, UINT size) {
     return (UINT)needed;
 }
 
-Process StartProcess(const char* commandLine) {
-    if (Fault::Fails(Fault::kStartProcess)) return kInvalidProcess;
-    pid_t pid = fork();
-    if (pid < 0) return kInvalidProcess;
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", commandLine, (char*)0);
-        _exit(127);
-    }
-    return (Process)pid;
+Process StartProcess(const char*, const char* const* argv) {
+    if (!argv || !argv[0] || Fault::Fails(Fault::kStartProcess)) return kInvalidProcess;
+    // posix_spawn reports a failed exec as its own result, so a program that cannot run is known
+    // here. The program gets the signals' defaults, not the SIGPIPE that the listener ignores.
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) return kInvalidProcess;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    char* const* vector = const_cast<char* const*>(argv);
+    pid_t pid = -1;
+    int failed = strchr(argv[0], '/')
+                     ? posix_spawn(&pid, argv[0], 0, &attributes, vector, environ)
+                     : posix_spawnp(&pid, argv[0], 0, &attributes, vector, environ);
+    posix_spawnattr_destroy(&attributes);
+    return failed ? kInvalidProcess : (Process)pid;
 }
 
 bool WaitProcess(Process process, UINT* exitCode) {
@@ -255,11 +269,8 @@ bool WaitProcess(Process process, UINT* exitCode) {
 
 bool MarkExecutable(const char* path) {
     struct stat st;
-    if (!path || Fault::Fails(Fault::kMarkExecutable) || stat(path, &st) != 0 ||
-        !S_ISREG(st.st_mode))
-        return false;
-    chmod(path, st.st_mode | ((st.st_mode & 0444) >> 2));
-    return access(path, X_OK) == 0;
+    return path && !Fault::Fails(Fault::kMarkExecutable) && stat(path, &st) == 0 &&
+           S_ISREG(st.st_mode) && chmod(path, (st.st_mode & 07777) | S_IXUSR) == 0;
 }
 
 bool StartDetached(const char* commandLine) {

@@ -254,7 +254,7 @@ UINT TempPath(char* buffer, UINT size) {
     return copied > 0 ? copied : GetTempPathA(size, buffer);
 }
 
-Process StartProcess(const char* commandLine) {
+Process StartProcess(const char* commandLine, const char* const*) {
     // CreateProcessA may write into the command line it is given.
     char* command = static_cast<char*>(Alloc((UINT)lstrlenA(commandLine) + 1));
     if (command == NULL) return kInvalidProcess;

@@ -221,9 +221,11 @@ class ExtractCases(probedriver.DriverCases):
         refused = {
             "dots": "..\\escaped1.txt",
             "dots deeper": "inner/../../escaped2.txt",
-            "drive": "C:escaped3.txt",
             "absolute": "\\escaped4.txt",
         }
+        if self.driver.name == "wine":
+            # A drive on Windows; on Linux a colon is a plain character of a name.
+            refused["drive"] = "C:escaped3.txt"
 
         def add(p):
             for name in refused.values():

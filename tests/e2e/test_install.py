@@ -10,12 +10,14 @@ write are rewritten record by record.
                               (temporary folder: the prefix's)
 """
 
+import os
 import re
 import shutil
 import struct
 import sys
 import time
 import unittest
+from pathlib import Path
 
 import harness
 
@@ -213,9 +215,13 @@ class InstallCases(probedriver.DriverCases):
         bin_folder.mkdir()
         for name in ("java", "javax"):
             shutil.copy(d.probe, bin_folder / (name + d.exe_suffix))
-        for mode, program, ini in (("--java", "java", "jini"), ("--javax", "javax", "jaini")):
+        # The ini file of "java": "jini" on Windows (the last three characters made "ini"),
+        # "java.ini" on Linux (".ini" appended to a name without extension).
+        inis = ("jini", "jaini") if d.name == "wine" else ("java.ini", "javax.ini")
+        for mode, program, ini in (("--java", "java", inis[0]), ("--javax", "javax", inis[1])):
             with self.subTest(program):
-                files = {"jini": b"-vmargs\r\n", "jaini": b"-vmargs\r\n", "app\\launch.jar": b"PK"}
+                files = {n: b"-vmargs\r\n" for n in inis}
+                files["app\\launch.jar"] = b"PK"
                 actions = [("read", ini), ("check", self.rel("app\\launch.jar"))]
                 # Not named after the program: Windows looks beside the launcher first.
                 installer, report_path = self.installer(
@@ -378,16 +384,18 @@ class InstallCases(probedriver.DriverCases):
     def test_debug_trace_of_a_run(self):
         d = self.driver
         files = {MANIFEST_NAME: MANIFEST, "splash.bmp": bmp(), "lib\\x.zip": b"PK"}
-        # The probe waits after its connection, so that the listener's lines come before the
-        # end of the wait.
-        installer, report_path = self.installer("debug", files,
-                                                [("connect", "1"), ("sleep_ms", "500")])
+        # The probe waits before its connection, so that the start's own lines come first (a
+        # spawned program may run before its parent writes them), and after it, so that the
+        # listener's lines come before the end of the wait.
+        installer, report_path = self.installer(
+            "debug", files, [("sleep_ms", "300"), ("connect", "1"), ("sleep_ms", "500")])
         d.log_file().unlink(missing_ok=True)
         probedriver.wait_for_close_port()
         outcome = d.run(installer, ["-debug"])
         self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
         report = probedriver.Report(report_path)
-        self.assertEqual(report.actions(), [("connect", "1"), ("slept", "500"), ("exit", "0")])
+        self.assertEqual(report.actions(), [("slept", "300"), ("connect", "1"), ("slept", "500"),
+                                            ("exit", "0")])
         folder = report.get("cwd") + d.sep
         if d.name == "wine":
             # Empty stored arguments: a blank from the join, a blank before the empty rest.
@@ -428,8 +436,11 @@ class InstallCases(probedriver.DriverCases):
             "Arguments = ''\n"
             "Reading autorun path...OK\n"
             f"Autorun path = '{d.probe_name}'\n"
-            f"Executing autorun: '\"{folder}{d.probe_name}\"' with arguments:' '..."
-            "CreateProcess Success\n"
+            f"VM arguments to '{folder}probe.ini'...not written\n"
+            + (f"Executing autorun: '\"{folder}{d.probe_name}\"' with arguments:' '..."
+               if d.name == "wine" else
+               f"Executing autorun: '{folder}{d.probe_name}' with arguments:...")
+            + "CreateProcess Success\n"
             "Waiting end of launched process\n"
             "\nIncoming connection from 127.0.0.1: closing splash screen.\n"
             "OK\n"
@@ -447,6 +458,62 @@ class InstallCases(probedriver.DriverCases):
 
 class NativeInstall(InstallCases, unittest.TestCase):
     PLATFORM = "native"
+
+    def test_argument_vector_arrives_byte_for_byte(self):
+        # Words that a shell would take as syntax, and the launcher's path and temporary folder
+        # holding them too: the program gets each word as it was given, with no shell between.
+        user = ["a b", "it's", 'say "hi"', "$HOME", "`echo BQ`", "c$(echo INJ)d", "*",
+                "C:\\dir\\x", "\\\"", "", "caf\u00e9", "\udcff\udc80", "-v  --x= y"]
+        stored = 'first --at=$#launcher# "$#launcher#" "say \\"q\\"" C:\\a\\b "x\\\\y" \'z\''
+        rows = [
+            ("blanks", "my setup", "my setup.run"),
+            ("shell syntax", "$(echo INJ) `echo BQ` \"q\" 'a' * \\", "$x*.run"),
+            ("non-ASCII", "caf\u00e9 \udcff", "\u00e9t\u00e9.run"),
+        ]
+        for label, folder_name, name in rows:
+            with self.subTest(label):
+                place = self.case / folder_name
+                place.mkdir()
+                temp = self.case / ("temp of " + folder_name)
+                temp.mkdir()
+                installer, report_path = self.installer(label.replace(" ", "-"), {}, args=stored)
+                installer = installer.rename(place / name)
+                outcome = self.driver.run(installer, user, temp=temp)
+                self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
+                report = probedriver.Report(report_path)
+                # The report holds bytes, one character each.
+                latin = lambda text: os.fsencode(text).decode("latin-1")  # noqa: E731
+                launcher, cwd = latin(installer), report.get("cwd")
+                self.assertEqual(os.path.dirname(cwd), latin(temp))
+                self.assertEqual(report.all("argv"), [
+                    cwd + "/" + self.driver.probe_name, "first", "--at=" + launcher, launcher,
+                    'say "q"', "C:\\a\\b", "x\\y", "'z'", *map(latin, user)])
+                self.assertRemoved(Path(os.fsdecode(cwd.encode("latin-1"))))
+
+    def test_programs_that_cannot_start_and_one_that_ends_with_126(self):
+        # A program that cannot be executed is known at its start: the box, the removal, exit
+        # status 1. A program that ran keeps its own exit code, 126 too. Extracted files that
+        # begin as programs (a script, an ELF image) are executable, and only they.
+        checks = ("#!/bin/sh\n"
+                  "test -x bin/helper.sh && test -x bin/elf && test ! -x data.txt || exit 5\n"
+                  "bin/helper.sh && bin/elf && exit 126\n")
+        elf = Path("/bin/true").read_bytes()
+        box = "Failed to start or wait for executable."
+        rows = [
+            ("not executable", {"data.txt": b"echo data\n"}, "data.txt", 1, [box]),
+            ("interpreter missing", {"run.sh": b"#!/no/such/interpreter\n"}, "run.sh", 1, [box]),
+            ("foreign binary", {"run": b"\x7fELF" + bytes(60)}, "run", 1, [box]),
+            ("exits 126", {"start.sh": checks.encode(), "bin/helper.sh": b"#!/bin/sh\nexit 0\n",
+                           "bin/elf": elf, "data.txt": b"# data\n"}, "start.sh", 126,
+             []),
+        ]
+        for label, files, autorun, status, boxes in rows:
+            with self.subTest(label):
+                installer, _ = self.installer(label.replace(" ", "-"), files, probe=False,
+                                              autorun=autorun)
+                outcome = self.driver.run(installer, [])
+                self.assertEqual((outcome.exit_code, outcome.boxes), (status, boxes), outcome)
+                self.assertNoFolderLeft()
 
 
 class WineInstall(InstallCases, unittest.TestCase):

@@ -29,7 +29,7 @@ class JavaHelper(unittest.TestCase):
         subprocess.run(["javac", "--release", "8", "-Xlint:all", "-Xlint:-options", "-Werror",
                         "-d", str(classes), str(HELPER), str(HERE / "HelperCheck.java")],
                        check=True, timeout=300, stdin=subprocess.DEVNULL)
-        harness.write_tree(payload, {"jini": b"-vmargs\r\n", "lib/data.zip": b"PK data",
+        harness.write_tree(payload, {"java.ini": b"-vmargs\r\n", "lib/data.zip": b"PK data",
                                      "splash.bmp": b"BM"})
         installer = harness.pack(harness.native_launcher(), payload, folder / "setup.run",
                                  "-cp classes", "--java", "--args",

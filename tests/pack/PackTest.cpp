@@ -965,3 +965,53 @@ TEST(ListJson, TextsAreAsciiWithStoredBytesAsLatin1AndTheIdentityIsAnObject) {
                          "\"productVersion\": null, \"strings\": {\"ProductName\": "
                          "\"Caf\\u00e9\"}},\n    \"executionLevel\": null\n  }");
 }
+
+TEST(PackCommands, ALinuxLauncherBringsLinuxNamingRules) {
+    Scratch s;
+    WriteFile(s / "linux", std::string(sfxpack::kElfMagic, 4) + " launcher");
+    WriteFile(s / "windows", "MZ launcher");
+    auto create = [&](const std::string& stub, const std::string& autorun) {
+        return RunSfxpack({"create", "--stub", s / stub, "--dir", s / "in", "--autorun", autorun,
+                           "-o", s / "x.run"});
+    };
+    // Names that Linux keeps and Windows does not: stored, and verified, for Linux only.
+    MakeTree(s / "in");
+    for (const char* name : {"a:b", "caf\xc3\xa9", "v1.", "x ", "Readme", "README"})
+        WriteFile(s / ("in/lib/" + std::string(name)), name);
+    // Of the files with an execute bit, those that begin as programs arrive executable.
+    for (std::string name : {"bin/tool", "bin/run.sh"}) {
+        WriteFile(s / ("in/" + name), name == "bin/tool" ? "no magic" : "#!/bin/sh");
+        chmod((s / ("in/" + name)).c_str(), 0755);
+    }
+    ToolRun linux = create("linux", "bin/setup.exe");
+    EXPECT_EQ(linux.exitCode, 0) << linux.err;
+    EXPECT_EQ(linux.err, "sfxpack create: warning: entry 'bin\\tool' has an execute bit but "
+                         "begins with neither '#!' nor the ELF magic: the launcher extracts it "
+                         "without one\n");
+    EXPECT_EQ(RunSfxpack({"verify", s / "x.run"}).exitCode, 0);
+    EXPECT_EQ(create("windows", "bin/setup.exe").exitCode, 1);
+
+    // Refused for Linux too, saying what to do.
+    struct Row {
+        std::function<void()> setup;
+        std::string autorun, message;
+    } rows[] = {
+        {[] {}, "./bin//setup.exe",
+         "'./bin//setup.exe': cannot be stored: it holds a '.' "
+         "component; write 'bin/setup.exe'"},
+        {[&] { fs::create_symlink(s / "in/bin/run.sh", s / "in/lib/link"); }, "bin/setup.exe",
+         "lib/link': is a symbolic link, which an installer cannot store: copy its target in its "
+         "place, or have the started program create the link"},
+        {[&] { WriteFile(s / "in/lib/...", "dots"); }, "bin/setup.exe", "reads as '..'"},
+        {[&] { WriteFile(s / "in/lib/a\\b", "x"); }, "bin/setup.exe", "backslash"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.message);
+        fs::remove_all(s / "in/lib");
+        fs::create_directories(s / "in/lib");
+        row.setup();
+        ToolRun refused = create("linux", row.autorun);
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.err.find(row.message), std::string::npos) << refused.err;
+    }
+}

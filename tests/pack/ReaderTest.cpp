@@ -440,19 +440,10 @@ TEST_F(Extraction, FailsWhenTheDataIsMissing) {
 }
 
 TEST_F(Extraction, RefusesNamesThatLeaveTheTarget) {
-    std::vector<std::string> names = {"\\x",
-                                      "/x",
-                                      "C:x",
-                                      "C:\\x",
-                                      "a:b",
-                                      "..",
-                                      "..\\",
-                                      "..\\x",
-                                      "../x",
-                                      "a\\..\\..\\x",
-                                      "a/../../x",
-                                      "a\\..",
-                                      "d\\..\\..\\jail\\y"};
+    // (A colon is a plain character of a Linux name.)
+    std::vector<std::string> names = {
+        "\\x",  "/x",           "..",        "..\\",  "..\\x",
+        "../x", "a\\..\\..\\x", "a/../../x", "a\\..", "d\\..\\..\\jail\\y"};
     std::vector<TestEntry> entries;
     for (const std::string& name : names)
         entries.push_back({name, "escaped"});

@@ -109,6 +109,8 @@ TEST(CommandLine, ExtractionSwitch) {
         {" -extract=noat", kModeNone, "", ""},
         {" -extract=x@y -vmargs -Dz", kModeExtract, "x", "y"},
         {" -vmargs -extract=x@y", kModeInstall, "", ""},
+        // Typed with the platform's separator; the stored names use '\'.
+        {P(" -extract=lib|x.py@out"), kModeExtract, "lib\\x.py", "out"},
     };
     for (const Case& c : cases) {
         Analysis a = Analyze(kModule + c.tail, kModule.c_str());
@@ -136,4 +138,57 @@ TEST(CommandLine, LauncherPathHoldingTheMarker) {
     Analysis a = Analyze(module + " -vmargs -Da", module.c_str());
     EXPECT_EQ(a.arguments, " ");
     EXPECT_EQ(a.vmArgs[0], "-DextractorLoc=" + module);
+}
+
+namespace {
+std::vector<std::string> Taken(ArgList* list) {
+    std::vector<std::string> words;
+    for (UINT i = 0; i < list->count; i++)
+        words.push_back(Take(list->items[i]));
+    ArgListRelease(list);
+    return words;
+}
+} // namespace
+
+TEST(CommandLine, StoredArgumentsSplitIntoWords) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"", {}},
+        {" \t ", {}},
+        {"a  b\tc ", {"a", "b", "c"}},
+        {"\"a b\" x\"y z\"w", {"a b", "xy zw"}},
+        {"\"\" ''", {"", "''"}}, // single quotes are plain
+        {"\"a\\\"b\\\\c\\d\"", {"a\"b\\c\\d"}},
+        {"C:\\dir\\x \\\"", {"C:\\dir\\x", "\\"}}, // outside quotes a backslash is plain
+        {"--loc=$#launcher# \"$#launcher#\"", {"--loc=/a b/$x \"s\".run", "/a b/$x \"s\".run"}},
+        {"\"open", {"open"}}, // an unclosed quote runs to the end
+    };
+    for (const Case& c : cases) {
+        ArgList list = {};
+        ASSERT_TRUE(SplitWords(c.text, "$#launcher#", "/a b/$x \"s\".run", &list));
+        EXPECT_EQ(Taken(&list), c.words) << c.text;
+    }
+}
+
+TEST(CommandLine, UserArgumentsLessTheLaunchersSwitches) {
+    struct Case {
+        std::vector<const char*> argv;
+        std::vector<std::string> passed;
+    } cases[] = {
+        {{"", "it's", "$HOME", "a b"}, {"", "it's", "$HOME", "a b"}},
+        {{"-debug", "x", "-debugY", "a -debug"}, {"x", "Y", "a"}},
+        {{"u", "-vmargs", "-Xmx1m"}, {"u"}},
+        {{"u", "x-vmargs", "y"}, {"u", "x"}},
+        {{"u", "-vmargs"}, {"u", "-vmargs"}}, // nothing follows: kept, as the line keeps it
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv = {(char*)"setup.run"};
+        for (const char* word : c.argv)
+            argv.push_back((char*)word);
+        ArgList list = {};
+        ASSERT_TRUE(UserArguments((int)argv.size(), argv.data(), &list));
+        EXPECT_EQ(Taken(&list), c.passed) << c.argv.size();
+    }
 }

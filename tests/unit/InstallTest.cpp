@@ -72,6 +72,26 @@ TEST(Install, VmArgumentsStartOnALineOfTheirOwn) {
     EXPECT_EQ(dir.Read("app.ini"), "-Xmx512m");
 }
 
+TEST(Install, IniFileBesideTheProgram) {
+    struct Case {
+        const char* program;
+        const char* byExtension;
+        const char* lastThree;
+    } cases[] = {
+        {"bin|start.sh", "bin|start.ini", "bin|startini"},
+        {"bin|setup", "bin|setup.ini", "bin|seini"},
+        {"bin|setup.exe", "bin|setup.ini", "bin|setup.ini"},
+        {"a.b|setup", "a.b|setup.ini", "a.b|seini"},
+        {"bin|.start", "bin|.start.ini", "bin|.stini"},
+        {"java", "java.ini", "jini"},
+        {"x.tar.gz", "x.tar.ini", "x.tarini"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Take(IniFileName(P(c.program).c_str(), true)), P(c.byExtension));
+        EXPECT_EQ(Take(IniFileName(P(c.program).c_str(), false)), P(c.lastThree));
+    }
+}
+
 TEST(Splash, CentredWithTruncationTowardZero) {
     EXPECT_EQ(SplashOrigin(1920, 640), 640);
     EXPECT_EQ(SplashOrigin(1080, 400), 340);

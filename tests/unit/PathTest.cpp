@@ -58,12 +58,15 @@ TEST(Path, StaysInsideRefusesNamesThatLeaveTheFolder) {
                             "a\\.\\c", ". \\x",    "plugins\\x_1.0\\splash.bmp",
                             ""};
     // Windows trims trailing dots and blanks of a component, so "... " and ". ." lead up too.
-    const char* outside[] = {"\\abs",   "/abs",      "C:x",          "C:\\x",  "a\\b:stream",
-                             "..",      "..\\x",     "a\\..\\..\\x", "a/../b", "a\\..",
-                             "x\\..\\", "a\\...\\c", "a\\.. \\x",    ". .\\x", "x\\ ..."};
+    const char* outside[] = {"\\abs",        "/abs",      "..",     "..\\x",
+                             "a\\..\\..\\x", "a/../b",    "a\\..",  "x\\..\\",
+                             "a\\...\\c",    "a\\.. \\x", ". .\\x", "x\\ ..."};
     for (const char* name : inside)
         EXPECT_TRUE(Path::StaysInside(name)) << name;
     for (const char* name : outside)
         EXPECT_FALSE(Path::StaysInside(name)) << name;
+    // A colon names a drive or a stream on Windows only.
+    for (const char* name : {"C:x", "C:\\x", "a\\b:stream"})
+        EXPECT_EQ(Path::StaysInside(name), OS::kSeparator == '/') << name;
     EXPECT_FALSE(Path::StaysInside(nullptr));
 }

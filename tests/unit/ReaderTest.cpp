@@ -72,8 +72,9 @@ TEST(PayloadReader, ExtractionLandsEveryEntryAtItsStoredPath) {
 }
 
 TEST(PayloadReader, NamesThatLeaveTheTargetAreRefused) {
+    // (A colon leads elsewhere on Windows only: PathTest.)
     const char* names[] = {"..\\escape.txt", "a\\..\\..\\escape.txt", "\\escape.txt",
-                           "C:escape.txt", "a\\.. \\..\\escape.txt"};
+                           "a\\.. \\..\\escape.txt"};
     for (const char* name : names) {
         Opened o(kStub + BuildPayload({{name, "bad"}, {"ok.txt", "ok"}}, "ok.txt", ""));
         ASSERT_TRUE(o.ok);

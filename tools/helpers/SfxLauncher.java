@@ -29,15 +29,16 @@ public final class SfxLauncher {
     /** The port whose first connection closes the splash window. */
     public static final int CLOSE_PORT = 12345;
     /** The ini files that the launcher writes in java mode, at the top of its extraction folder
-     * (the working directory of the started program): for "java" and for "javax". */
-    private static final String[] JAVA_MODE_INI = {"jini", "jaini"};
+     * (the working directory of the started program): for "java" and for "javax", by the names
+     * of the Windows launcher and then of the Linux launcher. */
+    private static final String[] JAVA_MODE_INI = {"jini", "jaini", "java.ini", "javax.ini"};
 
     private SfxLauncher() {}
 
     /**
      * The launcher's path: the system property extractorLoc, else the "-DextractorLoc=" line of
      * the ini file that the launcher wrote beside the program in java mode (jini or jaini in the
-     * working directory); null when neither names it.
+     * working directory; java.ini or javax.ini on Linux); null when neither names it.
      */
     public static String launcherPath() {
         String path = System.getProperty(PROPERTY);

@@ -86,9 +86,10 @@ static inline int sfx_launcher_path_from_ini(const char* ini, char* out, size_t 
     return found;
 }
 
-/* The launcher's path from the ini file beside this program: the program's path with its last
- * three characters replaced by "ini" (setup.exe: setup.ini), the file that the launcher
- * writes to. Returns 1 and the path in out, or 0. */
+/* The launcher's path from the ini file beside this program, the file that the launcher writes
+ * to: on Windows the program's path with its last three characters replaced by "ini"
+ * (setup.exe: setup.ini), on Linux with its extension replaced by ".ini", or ".ini" appended to
+ * a name without one (bin/setup: bin/setup.ini). Returns 1 and the path in out, or 0. */
 static inline int sfx_launcher_path(char* out, size_t size) {
     char self[4096];
     size_t length;
@@ -102,8 +103,22 @@ static inline int sfx_launcher_path(char* out, size_t size) {
     length = (size_t)got;
 #endif
     self[length] = 0;
+#ifdef _WIN32
     if (length < 3) return 0;
     memcpy(self + length - 3, "ini", 4);
+#else
+    {
+        /* The extension begins at the name's last dot, unless that dot begins the name. */
+        size_t stem = length, i;
+        for (i = length; i > 1 && self[i - 1] != '/'; i--)
+            if (self[i - 1] == '.' && self[i - 2] != '/') {
+                stem = i - 1;
+                break;
+            }
+        if (stem + 5 > sizeof self) return 0;
+        memcpy(self + stem, ".ini", 5);
+    }
+#endif
     return sfx_launcher_path_from_ini(self, out, size);
 }
 

@@ -26,7 +26,9 @@ enum class EntryKind { kFile, kFolder, kLinkedFolder, kOther };
 struct FolderEntry {
     std::string name; // the name within its folder
     EntryKind kind = EntryKind::kOther;
-    uint64_t size = 0; // a file's length
+    uint64_t size = 0;       // a file's length
+    bool link = false;       // a symbolic link (POSIX), whatever it leads to
+    bool executable = false; // a file with an execute bit (POSIX)
 };
 
 // A file being written; Host::CommitOutput or the destructor ends it.
@@ -56,7 +58,8 @@ class Host {
     // kFile with its size, kFolder, or kOther; false with *error when it cannot be looked at.
     static bool Kind(const std::string& path, EntryKind* kind, uint64_t* size, std::string* error);
     // The entries of a folder, "." and ".." left out, in no particular order (symbolic links
-    // followed: a file behind one is kFile, a folder behind one kLinkedFolder).
+    // followed: a file behind one is kFile, a folder behind one kLinkedFolder, and a link that
+    // leads nowhere kOther).
     static bool ListFolder(const std::string& folder, std::vector<FolderEntry>* entries,
                            std::string* error);
     // Not known when the file cannot be opened.

@@ -78,18 +78,23 @@ bool Host::ListFolder(const std::string& folder, std::vector<FolderEntry>* entri
         if (name == "." || name == "..") continue;
         std::string path = Join(folder, name);
         struct stat link, target;
-        if (lstat(path.c_str(), &link) != 0 || stat(path.c_str(), &target) != 0) {
+        bool linked = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        bool found = stat(path.c_str(), &target) == 0;
+        if (!found && !(linked && errno == ENOENT)) {
             *error = path + ": " + LastError();
             ok = false;
             break;
         }
         FolderEntry entry;
         entry.name = name;
-        if (S_ISDIR(target.st_mode)) {
-            entry.kind = S_ISLNK(link.st_mode) ? EntryKind::kLinkedFolder : EntryKind::kFolder;
-        } else if (S_ISREG(target.st_mode)) {
+        entry.link = linked;
+        // A link that leads nowhere stays kOther.
+        if (found && S_ISDIR(target.st_mode)) {
+            entry.kind = linked ? EntryKind::kLinkedFolder : EntryKind::kFolder;
+        } else if (found && S_ISREG(target.st_mode)) {
             entry.kind = EntryKind::kFile;
             entry.size = (uint64_t)target.st_size;
+            entry.executable = (target.st_mode & 0111) != 0;
         }
         entries->push_back(entry);
     }

@@ -102,6 +102,12 @@ bool LocatePayloadEnd(const std::string& path, PayloadBounds* bounds, std::strin
     return ok;
 }
 
+NameRules InstallerNameRules(const std::string& path) {
+    char head[4] = {};
+    std::ifstream(path, std::ios::binary).read(head, sizeof head);
+    return std::memcmp(head, kElfMagic, 4) == 0 ? NameRules::kLinux : NameRules::kWindows;
+}
+
 bool ListInstaller(const std::string& path, std::ostream& out, std::string* error) {
     PayloadBounds bounds;
     if (!LocatePayloadEnd(path, &bounds, error)) return false;
@@ -387,9 +393,10 @@ bool VerifyInstaller(const std::string& path, std::ostream& out, std::string* de
 
     int autorunEntry = -1;
     std::string autorun = executableId < strings.size() ? strings[executableId] : "";
+    NameRules rules = InstallerNameRules(path);
     for (uint32_t i = 0; i < count; i++) {
         const std::string& name = strings[i];
-        std::string problem = EntryNameProblem(name);
+        std::string problem = EntryNameProblem(name, rules);
         if (!problem.empty())
             problems.push_back("entry " + std::to_string(i) + " " + Quoted(name) +
                                " cannot be extracted: " + problem);
@@ -456,6 +463,7 @@ bool ChooseEntries(const std::string& path, const OpenedPayload& opened,
                    const std::vector<std::string>& wanted, std::vector<UINT>* chosen,
                    std::string* error) {
     std::vector<bool> matched(wanted.size(), false);
+    NameRules rules = InstallerNameRules(path);
     for (UINT id = 0; id < opened.header->numberOfFiles; id++) {
         char* stored = GetStringById(id, opened.stringTableOffsetsTable, opened.self);
         if (!stored) {
@@ -474,7 +482,7 @@ bool ChooseEntries(const std::string& path, const OpenedPayload& opened,
                 take = matched[i] = true;
         }
         if (!take) continue;
-        std::string problem = EntryNameProblem(name);
+        std::string problem = EntryNameProblem(name, rules);
         if (problem.empty() && !Path::StaysInside(name.c_str())) problem = "it leaves the folder";
         if (!problem.empty()) {
             *error = path + ": entry " + std::to_string(id) + " " + Quoted(name) +

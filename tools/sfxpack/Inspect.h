@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Names.h"
+
 struct OpenedPayload;
 
 namespace sfxpack {
@@ -20,6 +22,10 @@ struct PayloadBounds {
     uint64_t certificateSize = 0;
 };
 bool LocatePayloadEnd(const std::string& path, PayloadBounds* bounds, std::string* error);
+
+// The naming rules of the launcher in a file (a stub or an installer): Linux for an ELF image,
+// else Windows.
+NameRules InstallerNameRules(const std::string& path);
 
 // Prints the header version, N, the autorun record, the required ids and one line per entry,
 // read with the launcher's File, Formatter, OpenPayload and GetStringById. False with *error

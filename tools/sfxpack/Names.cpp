@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace sfxpack {
 
@@ -34,9 +35,17 @@ bool IsDeviceName(const std::string& component) {
 
 } // namespace
 
-std::string ComponentProblem(const std::string& component) {
+std::string ComponentProblem(const std::string& component, NameRules rules) {
     if (component.empty()) return "it has an empty folder name";
     if (component == "." || component == "..") return "it holds a '" + component + "' component";
+    if (rules == NameRules::kLinux) {
+        if (component.find_first_not_of(". ") == std::string::npos)
+            return "it holds '" + component + "', which the launcher reads as '..'";
+        if (component.find('\0') != std::string::npos) return "it holds a NUL byte";
+        if (component.find('\\') != std::string::npos)
+            return "it holds a backslash, which the launcher reads as a separator";
+        return "";
+    }
     for (unsigned char c : component) {
         if (c < 0x20 || c == 0x7F) return "it holds the control character " + ByteName(c);
         if (c >= 0x80)
@@ -55,24 +64,48 @@ std::string ComponentProblem(const std::string& component) {
     return "";
 }
 
-std::string EntryNameProblem(const std::string& name) {
+std::string EntryNameProblem(const std::string& name, NameRules rules) {
     if (name.empty()) return "it is empty";
     if (name[0] == '\\' || name[0] == '/') return "it is absolute";
     size_t start = 0;
     while (start < name.size()) {
         size_t end = name.find_first_of("\\/", start);
         if (end == std::string::npos) end = name.size();
-        std::string problem = ComponentProblem(name.substr(start, end - start));
+        std::string problem = ComponentProblem(name.substr(start, end - start), rules);
         if (!problem.empty()) return problem;
         start = end + 1;
     }
     return "";
 }
 
-std::string CommandTextProblem(const std::string& text) {
+std::string SuggestedName(const std::string& name) {
+    std::vector<std::string> kept;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("\\/", start);
+        if (end == std::string::npos) end = name.size();
+        std::string component = name.substr(start, end - start);
+        if (component == "..") {
+            if (kept.empty()) return "";
+            kept.pop_back();
+        } else if (!component.empty() && component != ".") {
+            kept.push_back(component);
+        }
+        start = end + 1;
+    }
+    // Written with the separator that the name was written with.
+    char separator =
+        name.find('\\') != std::string::npos && name.find('/') == std::string::npos ? '\\' : '/';
+    std::string suggestion;
+    for (const std::string& component : kept)
+        suggestion += (suggestion.empty() ? "" : std::string(1, separator)) + component;
+    return suggestion == name ? "" : suggestion;
+}
+
+std::string CommandTextProblem(const std::string& text, NameRules rules) {
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7F) return "it holds the control character " + ByteName(c);
-        if (c >= 0x80)
+        if (c >= 0x80 && rules == NameRules::kWindows)
             return "it holds the byte " + ByteName(c) +
                    ", whose meaning depends on the code page of the machine that runs the "
                    "installer";

@@ -38,11 +38,12 @@ struct Child {
     std::string path;
     bool folder;
     uint64_t size;
+    bool executable;
 };
 
 bool ScanInto(const std::string& folder, const std::string& prefix, bool foldersTwice,
-              const std::vector<FileIdentity>& leaveOut, std::vector<PackEntry>* entries,
-              std::string* error) {
+              const std::vector<FileIdentity>& leaveOut, NameRules rules,
+              std::vector<PackEntry>* entries, std::string* error) {
     std::vector<FolderEntry> listed;
     if (!Host::ListFolder(folder, &listed, error)) return false;
     std::vector<Child> children;
@@ -53,17 +54,24 @@ bool ScanInto(const std::string& folder, const std::string& prefix, bool folders
             FileIdentity identity = Host::IdentityOf(path);
             if (std::find(leaveOut.begin(), leaveOut.end(), identity) != leaveOut.end()) continue;
         }
-        std::string problem = ComponentProblem(item.name);
+        std::string problem = ComponentProblem(item.name, rules);
         if (!problem.empty()) {
             *error = Quoted(path) + ": cannot be stored: " + problem;
             return false;
         }
+        // A Linux user expects a link to arrive as a link, which a payload cannot hold.
+        if (rules == NameRules::kLinux && item.link) {
+            *error = Quoted(path) +
+                     ": is a symbolic link, which an installer cannot store: copy its target "
+                     "in its place, or have the started program create the link";
+            return false;
+        }
         switch (item.kind) {
         case EntryKind::kFolder:
-            children.push_back({item.name, path, true, 0});
+            children.push_back({item.name, path, true, 0, false});
             break;
         case EntryKind::kFile:
-            children.push_back({item.name, path, false, item.size});
+            children.push_back({item.name, path, false, item.size, item.executable});
             break;
         case EntryKind::kLinkedFolder:
             // A linked folder could lead back into the tree; its content is not packed twice.
@@ -80,6 +88,7 @@ bool ScanInto(const std::string& folder, const std::string& prefix, bool folders
     // Windows does not tell names apart by case: two of them would be one file there.
     std::map<std::string, std::string> folded;
     for (const Child& child : children) {
+        if (rules == NameRules::kLinux) break;
         auto [place, added] = folded.emplace(LowerAscii(child.name), child.name);
         if (!added) {
             *error = Quoted(Host::Join(folder, child.name)) +
@@ -92,10 +101,11 @@ bool ScanInto(const std::string& folder, const std::string& prefix, bool folders
         if (child.folder) {
             std::string name = prefix + child.name + "\\";
             entries->push_back({name, "", 0});
-            if (!ScanInto(child.path, name, foldersTwice, leaveOut, entries, error)) return false;
+            if (!ScanInto(child.path, name, foldersTwice, leaveOut, rules, entries, error))
+                return false;
             if (foldersTwice) entries->push_back({name, "", 0});
         } else {
-            entries->push_back({prefix + child.name, child.path, child.size});
+            entries->push_back({prefix + child.name, child.path, child.size, child.executable});
         }
     }
     return true;
@@ -175,9 +185,27 @@ std::vector<uint8_t> EncodePayloadHead(const PayloadRecords& records) {
 }
 
 bool ScanFolder(const std::string& folder, bool foldersTwice, std::vector<PackEntry>* entries,
-                std::string* error, const std::vector<FileIdentity>& leaveOut) {
+                std::string* error, const std::vector<FileIdentity>& leaveOut, NameRules rules) {
     entries->clear();
-    return ScanInto(folder, "", foldersTwice, leaveOut, entries, error);
+    return ScanInto(folder, "", foldersTwice, leaveOut, rules, entries, error);
+}
+
+std::string NonProgramWarning(const std::vector<PackEntry>& entries) {
+    std::string first;
+    size_t count = 0;
+    for (const PackEntry& entry : entries) {
+        if (!entry.executable) continue;
+        char head[4] = {};
+        std::ifstream(entry.source, std::ios::binary).read(head, sizeof head);
+        bool program = (head[0] == '#' && head[1] == '!') || std::memcmp(head, kElfMagic, 4) == 0;
+        if (program) continue;
+        if (count++ == 0) first = entry.name;
+    }
+    if (count == 0) return "";
+    return "entry " + Quoted(first) +
+           (count > 1 ? " (and " + std::to_string(count - 1) + " more)" : "") +
+           " has an execute bit but begins with neither '#!' nor the ELF magic: the launcher "
+           "extracts it without one";
 }
 
 uint32_t PaddingFor(uint64_t stubSize, uint64_t packageSize) {
@@ -239,19 +267,24 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
         return false;
     }
 
+    // The stub's platform names the rules: a Linux launcher is an ELF image.
+    NameRules rules = InstallerNameRules(options.stub);
     PayloadRecords records;
     records.flags = options.flags;
     records.args = options.args;
-    std::string problem = CommandTextProblem(options.args);
+    std::string problem = CommandTextProblem(options.args, rules);
     if (!problem.empty()) {
         *error = "--args " + Quoted(options.args) + ": cannot be stored: " + problem;
         return false;
     }
     bool javaMode = (options.flags & SFX_FLAG_JAVA) != 0;
     records.autorun = javaMode ? options.autorun : ToStoredSeparators(options.autorun);
-    problem = javaMode ? CommandTextProblem(records.autorun) : EntryNameProblem(records.autorun);
+    problem = javaMode ? CommandTextProblem(records.autorun, rules)
+                       : EntryNameProblem(records.autorun, rules);
     if (records.autorun.empty()) problem = "it is empty";
     if (!problem.empty()) {
+        std::string suggestion = javaMode ? "" : SuggestedName(options.autorun);
+        if (!suggestion.empty()) problem += "; write " + Quoted(suggestion);
         *error = "--autorun " + Quoted(options.autorun) + ": cannot be stored: " + problem;
         return false;
     }
@@ -262,7 +295,8 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
     std::vector<FileIdentity> leaveOut = {Host::IdentityOf(output),
                                           Host::IdentityOf(options.output)};
     std::vector<PackEntry> entries;
-    if (!ScanFolder(options.folder, options.foldersTwice, &entries, error, leaveOut)) return false;
+    if (!ScanFolder(options.folder, options.foldersTwice, &entries, error, leaveOut, rules))
+        return false;
     if (entries.empty()) {
         *error = options.folder + ": holds no files or folders to pack";
         return false;
@@ -348,6 +382,7 @@ bool CreateInstaller(const PackOptions& options, PackSummary* summary, std::stri
     summary->packageSize = packageSize;
     summary->installerSize = installerSize;
     summary->deepPathWarning = DeepPathWarning(records.names);
+    if (rules == NameRules::kLinux) summary->executableWarning = NonProgramWarning(entries);
     return true;
 }
 

@@ -84,12 +84,15 @@ const char kCreateHelp[] =
     "\n"
     "Refused, with nothing written: a missing stub or folder, an empty folder, an autorun path\n"
     "that is not a file entry (or, with --require, not a required one), a --require that\n"
-    "matches nothing, names with control characters, bytes of 0x80 or above, < > : \" | ? *,\n"
-    "a trailing blank or dot, Windows device names or names that differ only in case, an\n"
-    "installer of 2 GiB or more, an icon file that is not one (or holds no images or images\n"
-    "over 256x256), a version that is not numbers, an unknown level, a manifest that is not\n"
-    "well-formed XML, identity options with a launcher that is not a Windows one, and a\n"
-    "launcher whose resources cannot be read.\n";
+    "matches nothing, names with '.' or '..' components or a backslash, and an installer of\n"
+    "2 GiB or more. For Windows also names with control characters, bytes of 0x80 or above,\n"
+    "< > : \" | ? *, a trailing blank or dot, Windows device names or names that differ only\n"
+    "in case. For Linux (a stub that is an ELF image, such as --platform linux) also symbolic\n"
+    "links, and a warning names a file with an execute bit that begins with neither '#!' nor\n"
+    "the ELF magic: the launcher makes only those executable. Also refused: an icon file that\n"
+    "is not one (or holds no images or images over 256x256), a version that is not numbers, an\n"
+    "unknown level, a manifest that is not well-formed XML, identity options with a launcher\n"
+    "that is not a Windows one, and a launcher whose resources cannot be read.\n";
 
 const char kListHelp[] =
     "usage: sfxpack list [--json] INSTALLER\n"
@@ -273,6 +276,7 @@ int Create(const std::vector<std::string>& args) {
               << ", payload of " << summary.packageSize << " bytes at offset "
               << summary.payloadOffset << "\n";
     Warn("create", summary.deepPathWarning);
+    Warn("create", summary.executableWarning);
     return 0;
 }
 

@@ -2,7 +2,8 @@
 // launcher (its fault table, src/os/FaultTable.h): an install run and an extraction of a small
 // payload, once cleanly to count the calls, then once per operation and per call with that call
 // failing. Each run must end as the clean run does, or with exactly one of the launcher's boxes,
-// its clean-up and exit status 1, and leave nothing behind but what it was asked to write.
+// its clean-up and exit status 1, and leave nothing behind but what it was asked to write. A
+// program that cannot be executed is known at its start, as a failed start.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -141,6 +142,8 @@ class Rig {
         }
     }
     const std::string& Installer() const { return installer_; }
+    // The started program ran in the last run.
+    bool ProgramRan() const { return fs::exists(own_ / "snapshot" / "args"); }
     const fs::path& Out() const { return out_; }
 
     // Runs the installer with these arguments, the nth call of an operation failing when fault
@@ -377,6 +380,10 @@ TEST(Faults, EveryPlatformCallFailsInTurn) {
                 Outcome run = rig.Run(mode.arguments, fault);
                 std::string problem = (rig.*mode.check)(run);
                 if (!run.fired) problem += "the call was not made\n";
+                // A program left without its execute right is refused at its start.
+                if (op == OS::Fault::kMarkExecutable &&
+                    (run.boxes != Lines{kStartBox} || rig.ProgramRan()))
+                    problem += "the program was not refused at its start\n";
                 if (!problem.empty())
                     problems.push_back(std::string(mode.name) + ", " + fault + " (exit " +
                                        std::to_string(run.status) + "):\n" + problem);
