@@ -6,6 +6,7 @@ back; the icon groups hold the file's images byte for byte; sfxpack.exe under Wi
 same bytes as the native sfxpack.
 """
 
+import json
 import shutil
 import struct
 import subprocess
@@ -104,6 +105,15 @@ class Identity(probedriver.DriverCases, unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         done = run([harness.sfxpack(), "verify", signed])
         self.assertEqual(done.returncode, 0, done.stdout)
+        # The JSON listing carries the same identity.
+        done = run([harness.sfxpack(), "list", "--json", signed])
+        listed = json.loads(done.stdout)["identity"]
+        self.assertEqual([(i["width"], i["bytes"]) for i in listed["icons"]],
+                         [(size, len(data)) for size, _, data in images])
+        self.assertEqual((listed["version"]["fileVersion"], listed["executionLevel"]),
+                         ("2.4.0.17", "requireAdministrator"))
+        self.assertEqual(listed["version"]["strings"],
+                         {**VERSION_INFO, "OriginalFilename": "setup.exe"})
 
         # Windows' functions read the identity back from the signed file.
         probe = harness.windows_tool("versionprobe")

@@ -54,37 +54,6 @@ std::string Hex(uint32_t value) {
 
 // ---- text -------------------------------------------------------------------------------------
 
-// UTF-8 to UTF-16; false for bytes that are not UTF-8.
-bool ToUtf16(const std::string& text, std::u16string* out) {
-    out->clear();
-    for (size_t i = 0; i < text.size();) {
-        uint8_t c = (uint8_t)text[i];
-        int more = c < 0x80             ? 0
-                   : (c & 0xE0) == 0xC0 ? 1
-                   : (c & 0xF0) == 0xE0 ? 2
-                   : (c & 0xF8) == 0xF0 ? 3
-                                        : -1;
-        if (more < 0 || i + more >= text.size() + (more ? 0 : 1)) return false;
-        uint32_t code = more == 0 ? c : c & (0x3F >> more);
-        for (int k = 1; k <= more; k++) {
-            uint8_t next = (uint8_t)text[i + k];
-            if ((next & 0xC0) != 0x80) return false;
-            code = code << 6 | (next & 0x3F);
-        }
-        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (code < kLeast[more] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
-            return false;
-        if (code >= 0x10000) {
-            out->push_back((char16_t)(0xD800 + ((code - 0x10000) >> 10)));
-            out->push_back((char16_t)(0xDC00 + ((code - 0x10000) & 0x3FF)));
-        } else {
-            out->push_back((char16_t)code);
-        }
-        i += 1 + more;
-    }
-    return true;
-}
-
 std::string ToUtf8(const std::u16string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
@@ -659,6 +628,36 @@ uint32_t PeChecksum(const std::vector<uint8_t>& image, size_t checksumAt) {
 }
 
 } // namespace
+
+bool ToUtf16(const std::string& text, std::u16string* out) {
+    out->clear();
+    for (size_t i = 0; i < text.size();) {
+        uint8_t c = (uint8_t)text[i];
+        int more = c < 0x80             ? 0
+                   : (c & 0xE0) == 0xC0 ? 1
+                   : (c & 0xF0) == 0xE0 ? 2
+                   : (c & 0xF8) == 0xF0 ? 3
+                                        : -1;
+        if (more < 0 || i + more >= text.size() + (more ? 0 : 1)) return false;
+        uint32_t code = more == 0 ? c : c & (0x3F >> more);
+        for (int k = 1; k <= more; k++) {
+            uint8_t next = (uint8_t)text[i + k];
+            if ((next & 0xC0) != 0x80) return false;
+            code = code << 6 | (next & 0x3F);
+        }
+        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[more] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
+            return false;
+        if (code >= 0x10000) {
+            out->push_back((char16_t)(0xD800 + ((code - 0x10000) >> 10)));
+            out->push_back((char16_t)(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            out->push_back((char16_t)code);
+        }
+        i += 1 + more;
+    }
+    return true;
+}
 
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
     std::ifstream in(path, std::ios::binary);

@@ -108,6 +108,8 @@ struct InstallerIdentity {
     bool hasManifest = false;
 };
 bool ReadIdentity(const std::string& path, InstallerIdentity* identity, std::string* error);
+// UTF-8 to UTF-16; false for bytes that are not UTF-8.
+bool ToUtf16(const std::string& text, std::u16string* out);
 
 // The identity as lines of sfxpack list ("Icon 121: 48x48 ...", ...); nothing for non-PE files.
 void PrintIdentity(const std::string& path, std::ostream& out);
