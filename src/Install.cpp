@@ -39,6 +39,7 @@ void ReleasePayload(InstallRun* run) {
 
 // A failed step: clean-up, the box, and once extraction has begun the folder's removal.
 int Fail(InstallRun* run, const char* box, bool removeFolder) {
+    box = FailureBox(&run->payload, box);
     ReleasePayload(run);
     System::ShowErrorMessage(box);
     if (removeFolder) RemoveFolder(run->extractionFolder);
@@ -391,6 +392,10 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
     } else {
         System::Trace("splash bitmap not found\n");
     }
+
+    // Checked once something of the launcher shows, since a large payload takes a while to
+    // read; before any program of it can start.
+    if (!CheckPayload(&run.payload)) return FailAfterExtraction(&run, kDamagedInstaller);
 
     System::Trace("Extracting required files\n");
     bool everyEntry = run.payload.requiredIdsCount == 0;

@@ -1,5 +1,6 @@
 #include "Payload.h"
 
+#include "Crc32.h"
 #include "Path.h"
 #include "String.h"
 #include "System.h"
@@ -9,8 +10,32 @@ UINT fileInfoCount = 0;
 UINT filesDataStartOffset = 0;
 UINT stringTableEntriesCount = 0;
 BYTE BUFFER[4096];
+const char* const kDamagedInstaller = "The installer is damaged or incomplete. Download it again.";
 
 namespace {
+
+// The check reads in larger pieces than the copy buffer where it gets the memory.
+const UINT kCheckChunk = 64 * 1024;
+
+// The CRC-32 of the PackageSize bytes in front of the footer; false when they cannot all be
+// read.
+bool ComputePayloadCrc(const OpenedPayload* opened, uint32_t* crc) {
+    File* self = opened->self;
+    UINT left = opened->footer->PackageSize;
+    BYTE* chunk = (BYTE*)System::SafeAllocMemory(kCheckChunk);
+    BYTE* buffer = chunk ? chunk : BUFFER;
+    UINT bufferSize = chunk ? kCheckChunk : (UINT)sizeof BUFFER;
+    *crc = 0;
+    bool read = self->Seek(self, (int32_t)(opened->formatter->_end - SFX_FOOTER_SIZE - left), 0);
+    while (read && left) {
+        UINT piece = left < bufferSize ? left : bufferSize;
+        read = self->Read(self, buffer, piece) == piece;
+        *crc = Crc32Update(*crc, buffer, piece);
+        left -= piece;
+    }
+    System::SafeFreeMemory(chunk);
+    return read;
+}
 
 // Where each entry's data begins, summed once per opened payload so that extracting every entry
 // stays linear in their number. 0xFFFFFFFF marks an offset beyond the format's 2 GiB.
@@ -161,8 +186,10 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
         System::Trace("SFX Footer record parsed:", buffer);
     }
 
+    // A footer that points before the start of the file, as in most downloads cut short or
+    // extended: the user is told, the trace stays.
     if (!p.formatter->SeekHeader(p.footer)) {
-        ClosePayload(&p);
+        Fail(&p, kDamagedInstaller);
         System::Trace("ERROR: Failed to navigate to Header Record!");
         return false;
     }
@@ -254,6 +281,27 @@ void ClosePayload(OpenedPayload* opened) {
     System::SafeFreeMemory(opened->stringTableOffsetsTable);
     OpenedPayload closed = {};
     *opened = closed;
+}
+
+bool CheckPayload(OpenedPayload* opened) {
+    if (opened->checked) return !opened->damaged;
+    opened->checked = true;
+    UINT stored = opened->footer->CRC32;
+    if (stored) {
+        uint32_t computed;
+        opened->damaged = !ComputePayloadCrc(opened, &computed) || computed != stored;
+        if (in_debug_mode) {
+            char values[72];
+            String::Format(values, sizeof values, "Checking payload CRC32...stored=%u computed=%u ",
+                           NumArg(stored), NumArg(computed));
+            System::Trace(values, opened->damaged ? "FAILED!\n" : "OK\n");
+        }
+    }
+    return !opened->damaged;
+}
+
+const char* FailureBox(OpenedPayload* opened, const char* box) {
+    return CheckPayload(opened) ? box : kDamagedInstaller;
 }
 
 char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder) {

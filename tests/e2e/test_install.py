@@ -47,7 +47,7 @@ def unreadable_arguments(installer):
     for text in payload.names + [payload.autorun]:
         at += 4 + len(text)
     raw[at:at + 4] = (0x7FFFFF00).to_bytes(4, "little")
-    return stub + bytes(raw)
+    return probedriver.with_crc(stub + bytes(raw))
 
 
 class InstallCases(probedriver.DriverCases):
@@ -421,7 +421,8 @@ class InstallCases(probedriver.DriverCases):
             + extracting("splash.bmp")
             + "Splash thread created\n"
             "Tcp wait thread created\n"
-            "Extracting required files\n"
+            + probedriver.crc_check_trace(installer)
+            + "Extracting required files\n"
             + required
             + "Extraction succeeded\n"
             "Reading autorun arguments...OK\n"

@@ -106,6 +106,20 @@ def footer(path):
         return struct.unpack("<II", f.read(8))
 
 
+def crc_check_trace(path):
+    """The debug trace of the launcher's check of an intact installer that stores its CRC."""
+    crc = footer(path)[1]
+    return f"Checking payload CRC32...stored={crc} computed={crc} OK\n"
+
+
+def with_crc(raw):
+    """Installer bytes with the footer's CRC32 made to match its payload again: a payload made
+    so on purpose, which the launcher's check lets through."""
+    size = struct.unpack_from("<I", raw, len(raw) - 8)[0]
+    crc = zlib.crc32(raw[len(raw) - 8 - size:len(raw) - 8])
+    return bytes(raw[:-4]) + struct.pack("<I", crc)
+
+
 # ---- the probe's configuration and report ----------------------------------------------------
 
 
