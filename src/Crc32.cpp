@@ -1,5 +1,7 @@
 #include "Crc32.h"
 
+#include "File.h"
+
 namespace {
 
 // Slicing by eight: table k gives the register contribution of a byte followed by k zero bytes.
@@ -22,15 +24,11 @@ void BuildTables() {
     tablesBuilt = true;
 }
 
-inline uint32_t Load32(const BYTE* b) {
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
 // The register after size more bytes, eight at a time.
 uint32_t Slice8(uint32_t state, const BYTE* p, size_t size) {
     if (!tablesBuilt) BuildTables();
     for (; size >= 8; size -= 8, p += 8) {
-        uint32_t one = state ^ Load32(p), two = Load32(p + 4);
+        uint32_t one = state ^ DecodeUINT(p), two = DecodeUINT(p + 4);
         state = tables[7][one & 0xFF] ^ tables[6][one >> 8 & 0xFF] ^ tables[5][one >> 16 & 0xFF] ^
                 tables[4][one >> 24] ^ tables[3][two & 0xFF] ^ tables[2][two >> 8 & 0xFF] ^
                 tables[1][two >> 16 & 0xFF] ^ tables[0][two >> 24];

@@ -65,7 +65,11 @@ class Payload:
 
 def read_installer(path):
     """(the launcher's bytes before the payload, Payload) of an installer."""
-    raw = Path(path).read_bytes()
+    return read_installer_bytes(Path(path).read_bytes())
+
+
+def read_installer_bytes(raw):
+    """read_installer of an installer's bytes."""
     size, _crc = struct.unpack_from("<II", raw, len(raw) - 8)
     h = len(raw) - 8 - size
     p = Payload()
