@@ -8,10 +8,10 @@ namespace {
 // Built at the first use rather than stored, so that the launcher's file stays small.
 uint32_t tables[8][256];
 bool tablesBuilt = false;
-// -1 until the processor has been asked.
-int foldAvailable = -1;
+bool foldAvailable = false;
 
-void BuildTables() {
+// The tables, and whether the processor can fold.
+void Prepare() {
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t c = i;
         for (int bit = 0; bit < 8; bit++)
@@ -21,12 +21,13 @@ void BuildTables() {
     for (int k = 1; k < 8; k++)
         for (int i = 0; i < 256; i++)
             tables[k][i] = tables[k - 1][i] >> 8 ^ tables[0][tables[k - 1][i] & 0xFF];
+    foldAvailable = Crc32FoldAvailable();
     tablesBuilt = true;
 }
 
 // The register after size more bytes, eight at a time.
 uint32_t Slice8(uint32_t state, const BYTE* p, size_t size) {
-    if (!tablesBuilt) BuildTables();
+    if (!tablesBuilt) Prepare();
     for (; size >= 8; size -= 8, p += 8) {
         uint32_t one = state ^ DecodeUINT(p), two = DecodeUINT(p + 4);
         state = tables[7][one & 0xFF] ^ tables[6][one >> 8 & 0xFF] ^ tables[5][one >> 16 & 0xFF] ^
@@ -45,8 +46,8 @@ uint32_t Crc32UpdatePortable(uint32_t crc, const void* data, size_t size) {
 }
 
 bool Crc32Accelerated() {
-    if (foldAvailable < 0) foldAvailable = Crc32FoldAvailable() ? 1 : 0;
-    return foldAvailable != 0;
+    if (!tablesBuilt) Prepare();
+    return foldAvailable;
 }
 
 uint32_t Crc32Update(uint32_t crc, const void* data, size_t size) {

@@ -10,7 +10,7 @@ UINT fileInfoCount = 0;
 UINT filesDataStartOffset = 0;
 UINT stringTableEntriesCount = 0;
 BYTE BUFFER[4096];
-const char* const kDamagedInstaller = "The installer is damaged or incomplete. Download it again.";
+const char* const kDamagedInstaller = "The installer is damaged. Download it again.";
 
 namespace {
 
@@ -292,7 +292,7 @@ bool CheckPayload(OpenedPayload* opened) {
         opened->damaged = !ComputePayloadCrc(opened, &computed) || computed != stored;
         if (in_debug_mode) {
             char values[72];
-            String::Format(values, sizeof values, "Checking payload CRC32...stored=%u computed=%u ",
+            String::Format(values, sizeof values, "Payload CRC32 stored=%u computed=%u ",
                            NumArg(stored), NumArg(computed));
             System::Trace(values, opened->damaged ? "FAILED!\n" : "OK\n");
         }

@@ -1,15 +1,10 @@
 #!/usr/bin/env python3
-"""Damaged installers: the launcher checks the payload against the CRC-32 in its footer and
-refuses one that does not match, in the install run and in the extraction mode alike, with one
-box, exit status 1, no program started and nothing left on disk. Downloads cut short or extended
-(whose footer points before the start of the file) end with the same box, not silently. A
-stored 0 asks for no check.
+"""Damaged installers: the payload that does not match the CRC-32 in its footer is refused by
+the install run and by the extraction mode with one box, exit status 1, no program started and
+nothing left; a download cut short or extended (its footer then points before the file's start)
+gets the same box. A stored 0 asks for no check. Each row damages a copy of one installer.
 
-One intact installer is packed (probe, version manifest, splash, a .zip left in the payload)
-and each row damages a copy of it.
-
-    test_damaged.py native    the POSIX launcher
-    test_damaged.py wine      the Windows launcher of the build under test, under Wine
+    test_damaged.py native|wine
 """
 
 import re
@@ -18,52 +13,37 @@ import sys
 import unittest
 
 import harness
+from test_install import bmp
 
 sys.path.insert(0, str(harness.SOURCE_DIR / "tests" / "equipment" / "probe"))
 import probedriver  # noqa: E402
 
-DAMAGED = "The installer is damaged or incomplete. Download it again."
-MANIFEST = "plugins/com.kestrom.tarnix.ide.installer_1.0/META-INF/MANIFEST.MF"
-APP_INI = b"[app]\r\nname=checked\r\n"
+DAMAGED = "The installer is damaged. Download it again."
 ZIP = b"PK\x03\x04" + bytes(range(200))
 
 
 def points_before_start(raw):
-    """True when the footer of raw puts the payload's first byte before the file's start."""
     size = struct.unpack_from("<I", raw, len(raw) - 8)[0]
-    return size > len(raw) - 8 and size <= 0x7FFFFFF8
-
-
-class Layout:
-    """Where the parts of an installer's payload lie, as file offsets."""
-
-    def __init__(self, raw):
-        stub, payload = probedriver.read_installer_bytes(raw)
-        self.payload = payload
-        n = len(payload.names)
-        pos = len(stub) + 36 + 8 * n + 4 + 4 * len(payload.required)
-        self.string = []  # offset of each string's length field
-        for text in payload.names + [payload.autorun, payload.args]:
-            self.string.append(pos)
-            pos += 4 + len(text)
-        self.data = []
-        for data in payload.data:
-            self.data.append(pos)
-            pos += len(data)
-
-    def entry(self, suffix):
-        return next(i for i, name in enumerate(self.payload.names) if name.endswith(suffix))
+    return len(raw) - 8 < size <= 0x7FFFFFF8
 
 
 def flipped(raw, at, bit=0x20):
-    raw = bytearray(raw)
-    raw[at] ^= bit
-    return bytes(raw)
+    return raw[:at] + bytes([raw[at] ^ bit]) + raw[at + 1:]
 
 
-def first_before_start(candidates):
-    """The first of the candidate files whose footer points before the start of the file."""
-    return next(raw for raw in candidates if points_before_start(raw))
+def offsets(raw):
+    """{stored name: file offset of its length field, "last string": the same of the autorun
+    arguments, ("data", stored name): the entry's data}."""
+    stub, payload = probedriver.read_installer_bytes(raw)
+    pos = len(stub) + 36 + 8 * len(payload.names) + 4 + 4 * len(payload.required)
+    found = {}
+    for i, text in enumerate(payload.names + [payload.autorun, payload.args]):
+        found[text if i < len(payload.names) else i] = found["last string"] = pos
+        pos += 4 + len(text)
+    for name, data in zip(payload.names, payload.data):
+        found["data", name] = pos
+        pos += len(data)
+    return found
 
 
 class DamagedCases(probedriver.DriverCases):
@@ -74,18 +54,19 @@ class DamagedCases(probedriver.DriverCases):
         super().setUpClass()
         d = cls.driver
         cls.report = cls.folder / "report.txt"
-        tree = {
+        payload = harness.write_tree(cls.folder / "payload", {
             d.probe_name: d.probe.read_bytes(),
             # The probe closes the splash, as an installer's program does.
             "probe.cfg": probedriver.probe_config(d.path(cls.report), ("connect", "1")),
-            MANIFEST: "Manifest-Version: 1.0\r\nBundle-Version: 1.0.0\r\n",
-            "splash.bmp": bmp(),
-            "conf/app.ini": APP_INI,
+            "plugins/com.kestrom.tarnix.ide.installer_1.0/META-INF/MANIFEST.MF":
+                "Manifest-Version: 1.0\r\nBundle-Version: 1.0.0\r\n",
+            "splash.bmp": bmp(16, 8),
+            "conf/app.ini": b"[app]\r\n",
             "repo/extra.zip": ZIP,
-        }
-        payload = harness.write_tree(cls.folder / "payload", tree)
+        })
         cls.intact = harness.pack(d.launcher, payload, cls.folder / ("intact" + d.exe_suffix),
                                   d.probe_name).read_bytes()
+        cls.at = offsets(cls.intact)
 
     def setUp(self):
         super().setUp()
@@ -93,65 +74,54 @@ class DamagedCases(probedriver.DriverCases):
         self.before = self.extraction_folders()
 
     def extraction_folders(self):
-        temp = self.driver.temp_folder()
-        return {p.name for p in temp.iterdir() if re.fullmatch(r"sfx\d+\.tmp", p.name)}
+        return {p.name for p in self.driver.temp_folder().iterdir()
+                if re.fullmatch(r"sfx\d+\.tmp", p.name)}
 
     def write(self, name, raw):
         # The launcher takes its own file name out of its command line: a name of its own.
         return probedriver.write_raw(self.case / ("setup-" + name + self.driver.exe_suffix), raw)
 
-    def variants(self):
-        """(name, bytes) of each damage."""
-        raw, at = self.intact, Layout(self.intact)
-        app, zip_entry = at.entry(b"app.ini"), at.entry(b".zip")
-        return [
-            ("entry", flipped(raw, at.data[app] + 3)),
-            ("zip", flipped(raw, at.data[zip_entry] + 100)),
-            ("name", flipped(raw, at.string[app] + 4 + 2)),
+    def test_damaged_installers_are_refused(self):
+        d, raw, at = self.driver, self.intact, self.at
+        rows = [
+            ("entry", flipped(raw, at["data", b"conf\\app.ini"] + 3)),
+            ("zip", flipped(raw, at["data", b"repo\\extra.zip"] + 100)),
+            ("name", flipped(raw, at[b"conf\\app.ini"] + 4 + 2)),
             # The length of the last string: every later offset moves by one byte.
-            ("strings", flipped(raw, at.string[-1], 0x01)),
+            ("strings", flipped(raw, at["last string"], 0x01)),
             ("crc", flipped(raw, len(raw) - 2)),
             # A few bytes less or more, such that the footer read points before the start.
-            ("short", first_before_start(raw[:-k] for k in range(1, 8))),
-            ("extended", first_before_start(raw + bytes([k]) * 5 for k in range(1, 8))),
+            ("short", next(c for c in (raw[:-k] for k in range(1, 8)) if points_before_start(c))),
+            ("extended", next(c for c in (raw + bytes([k]) * 5 for k in range(1, 8))
+                              if points_before_start(c))),
         ]
-
-    def assertNothingLeft(self, out):
-        left = lambda: self.extraction_folders() - self.before  # noqa: E731
-        self.assertTrue(harness.wait_until(lambda: not left(), 10), f"left behind: {left()}")
-        self.assertEqual(list(out.rglob("*")) if out.exists() else [], [])
-        self.assertFalse(self.report.exists(), "the program of a damaged installer started")
-
-    def test_damaged_installers_are_refused(self):
-        d = self.driver
-        for label, raw in self.variants():
-            installer = self.write(label, raw)
-            for mode in ("install", "extract"):
-                with self.subTest(label, mode=mode):
-                    out = self.case / "out"
-                    args = [] if mode == "install" else ["-extract=app.ini@" + d.path(out)]
+        out = self.case / "out"
+        for label, damaged in rows:
+            installer = self.write(label, damaged)
+            for args in ([], ["-extract=app.ini@" + d.path(out)]):
+                with self.subTest(label, args=args):
                     outcome = d.run(installer, args)
                     self.assertEqual((outcome.exit_code, outcome.boxes), (1, [DAMAGED]), outcome)
-                    self.assertNothingLeft(out)
+                    left = lambda: self.extraction_folders() - self.before  # noqa: E731
+                    self.assertTrue(harness.wait_until(lambda: not left(), 10), left())
+                    self.assertFalse(out.exists())
+                    self.assertFalse(self.report.exists(), "a program of it started")
 
     def test_the_trace_shows_both_values(self):
-        d = self.driver
-        raw = self.intact
+        d, raw = self.driver, self.intact
         stored = struct.unpack_from("<I", raw, len(raw) - 4)[0]
         installer = self.write("crc", raw[:-4] + struct.pack("<I", stored ^ 1))
         d.log_file().unlink(missing_ok=True)
         outcome = d.run(installer, ["-debug", "-extract=app.ini@" + d.path(self.case / "out")])
         self.assertEqual((outcome.exit_code, outcome.boxes), (1, [DAMAGED]), outcome)
-        log = d.log_file().read_bytes().decode("latin-1")
-        self.assertIn(f"Parsing Strings Table...OK\nChecking payload CRC32...stored={stored ^ 1} "
-                      f"computed={stored} FAILED!\nIn debug mode", log)
+        self.assertIn(f"Parsing Strings Table...OK\nPayload CRC32 stored={stored ^ 1} "
+                      f"computed={stored} FAILED!\nIn debug mode",
+                      d.log_file().read_bytes().decode("latin-1"))
 
     def test_a_stored_zero_runs_unchecked(self):
         d = self.driver
-        raw = self.intact
-        # A byte of the left .zip changed too: with 0 stored, nothing is checked.
-        at = Layout(raw)
-        raw = flipped(raw, at.data[at.entry(b".zip")] + 100)
+        # The .zip changed too: with 0 stored nothing is checked.
+        raw = flipped(self.intact, self.at["data", b"repo\\extra.zip"] + 100)
         installer = self.write("zero", raw[:-4] + b"\0\0\0\0")
         outcome = d.run(installer, [])
         self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
@@ -159,17 +129,7 @@ class DamagedCases(probedriver.DriverCases):
         out = self.case / "out"
         outcome = d.run(installer, ["-extract=extra.zip@" + d.path(out)])
         self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
-        self.assertEqual((out / "repo" / "extra.zip").read_bytes(),
-                         ZIP[:100] + bytes([ZIP[100] ^ 0x20]) + ZIP[101:])
-
-
-def bmp(width=16, height=8):
-    """A 24-bit bottom-up bitmap of one colour."""
-    row = b"\x40\x80\xC0" * width + b"\0" * ((-width * 3) % 4)
-    pixels = row * height
-    return (struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54) +
-            struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835,
-                        0, 0) + pixels)
+        self.assertEqual((out / "repo" / "extra.zip").read_bytes(), flipped(ZIP, 100))
 
 
 class NativeDamaged(DamagedCases, unittest.TestCase):
@@ -181,8 +141,6 @@ class WineDamaged(DamagedCases, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PLATFORMS = {"wine": [WineDamaged], "native": [NativeDamaged]}
-    chosen = PLATFORMS.get(sys.argv[1]) if len(sys.argv) > 1 else None
-    if chosen:
-        del sys.argv[1]
+    chosen = {"wine": [WineDamaged], "native": [NativeDamaged]}.get(
+        sys.argv.pop(1) if len(sys.argv) > 1 else None)
     harness.main(chosen)

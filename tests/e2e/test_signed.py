@@ -32,7 +32,7 @@ SPLASH = "plugins/com.kestrom.tarnix.ide.installer_2.4.0/splash.bmp"
 INI = "[probe]\r\n-vmargs\r\n"
 APP_INI = "[app]\r\nname=signed run\r\n"
 PROBE_EXIT = 7
-DAMAGED = "The installer is damaged or incomplete. Download it again."
+DAMAGED = "The installer is damaged. Download it again."
 
 
 def probe_exe():

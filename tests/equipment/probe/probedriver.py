@@ -113,7 +113,7 @@ def footer(path):
 def crc_check_trace(path):
     """The debug trace of the launcher's check of an intact installer that stores its CRC."""
     crc = footer(path)[1]
-    return f"Checking payload CRC32...stored={crc} computed={crc} OK\n"
+    return f"Payload CRC32 stored={crc} computed={crc} OK\n"
 
 
 def with_crc(raw):
