@@ -336,6 +336,7 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
     InstallRun run = {};
     if (!OpenPayload(extractorFullName, true, &run.payload)) return -1;
     run.self = run.payload.self;
+    BeginPayloadCheck(&run.payload);
 
     System::Trace("Getting system temporary folder...");
     run.temporaryFolder = System::GetTemporaryFolder();
@@ -393,10 +394,6 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         System::Trace("splash bitmap not found\n");
     }
 
-    // Checked once something of the launcher shows, since a large payload takes a while to
-    // read; before any program of it can start.
-    if (!CheckPayload(&run.payload)) return FailAfterExtraction(&run, kDamagedInstaller);
-
     System::Trace("Extracting required files\n");
     bool everyEntry = run.payload.requiredIdsCount == 0;
     UINT count = everyEntry ? run.payload.header->numberOfFiles : run.payload.requiredIdsCount;
@@ -421,6 +418,9 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         }
         System::SafeFreeMemory(entryName);
     }
+    // Checked along the extraction, so that the splash shows at once and the entries are read
+    // once; completed before any program of the payload can start.
+    if (!CheckPayload(&run.payload)) return FailAfterExtraction(&run, kDamagedInstaller);
     System::Trace("Extraction succeeded\n");
     return Launch(&run, extractorFullName, providedArguments, vmArgsList, exitCode);
 }

@@ -17,24 +17,42 @@ namespace {
 // The check reads in larger pieces than the copy buffer where it gets the memory.
 const UINT kCheckChunk = 64 * 1024;
 
-// The CRC-32 of the PackageSize bytes in front of the footer; false when they cannot all be
-// read.
-bool ComputePayloadCrc(const OpenedPayload* opened, uint32_t* crc) {
-    File* self = opened->self;
-    UINT left = opened->footer->PackageSize;
+// The CRC-32 of the payload's bytes from its first one up to position, taken along an install
+// run's extraction: from the copies where they continue at position, read apart where they do
+// not. file is 0 while no check runs.
+struct RunningCrc {
+    File* file;
+    UINT position;
+    UINT end;
+    uint32_t crc;
+    bool readFailed;
+    // The copy under way continues at position.
+    bool feeding;
+};
+RunningCrc running = {};
+
+void StartRunningCrc(const OpenedPayload* opened) {
+    UINT end = opened->formatter->_end - SFX_FOOTER_SIZE;
+    RunningCrc start = {opened->self, end - opened->footer->PackageSize, end, 0, false, false};
+    running = start;
+}
+
+// Reads and adds the bytes from position up to target.
+void CatchUp(UINT target) {
+    File* file = running.file;
     BYTE* chunk = (BYTE*)System::SafeAllocMemory(kCheckChunk);
     BYTE* buffer = chunk ? chunk : BUFFER;
     UINT bufferSize = chunk ? kCheckChunk : (UINT)sizeof BUFFER;
-    *crc = 0;
-    bool read = self->Seek(self, (int32_t)(opened->formatter->_end - SFX_FOOTER_SIZE - left), 0);
-    while (read && left) {
-        UINT piece = left < bufferSize ? left : bufferSize;
-        read = self->Read(self, buffer, piece) == piece;
-        *crc = Crc32Update(*crc, buffer, piece);
-        left -= piece;
+    if (running.position < target && !file->Seek(file, (int32_t)running.position, 0))
+        running.readFailed = true;
+    while (!running.readFailed && running.position < target) {
+        UINT piece =
+            target - running.position < bufferSize ? target - running.position : bufferSize;
+        running.readFailed = file->Read(file, buffer, piece) != piece;
+        running.crc = Crc32Update(running.crc, buffer, piece);
+        running.position += piece;
     }
     System::SafeFreeMemory(chunk);
-    return read;
 }
 
 // Where each entry's data begins, summed once per opened payload so that extracting every entry
@@ -262,6 +280,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
 }
 
 void ClosePayload(OpenedPayload* opened) {
+    if (running.file == opened->self) running.file = 0;
     if (opened->self) {
         opened->self->Close(opened->self);
         System::SafeFreeMemory(opened->self);
@@ -283,13 +302,20 @@ void ClosePayload(OpenedPayload* opened) {
     *opened = closed;
 }
 
+void BeginPayloadCheck(OpenedPayload* opened) {
+    if (opened->footer->CRC32 && !opened->checked) StartRunningCrc(opened);
+}
+
 bool CheckPayload(OpenedPayload* opened) {
     if (opened->checked) return !opened->damaged;
     opened->checked = true;
     UINT stored = opened->footer->CRC32;
     if (stored) {
-        uint32_t computed;
-        opened->damaged = !ComputePayloadCrc(opened, &computed) || computed != stored;
+        if (running.file != opened->self) StartRunningCrc(opened);
+        CatchUp(running.end);
+        uint32_t computed = running.crc;
+        opened->damaged = running.readFailed || computed != stored;
+        running.file = 0;
         if (in_debug_mode) {
             char values[72];
             String::Format(values, sizeof values, "Payload CRC32 stored=%u computed=%u ",
@@ -376,6 +402,12 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
                 ok = false;
             }
         }
+        // A check running alongside takes this entry's bytes from the copy when they come next.
+        if (ok && running.file == dataHolder && currentFileDataOffset >= running.position &&
+            currentFileDataOffset <= running.end) {
+            CatchUp(currentFileDataOffset);
+            running.feeding = !running.readFailed;
+        }
         if (ok && (currentFileDataOffset > SFX_MAX_FILE_SIZE ||
                    !dataHolder->Seek(dataHolder, (int32_t)currentFileDataOffset, 0))) {
             System::Trace("dataholder error (2)\n");
@@ -384,6 +416,7 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
             System::Trace("CopyFileData error\n");
             ok = false;
         }
+        running.feeding = false;
         if (targetFile) {
             targetFile->Close(targetFile);
             System::SafeFreeMemory(targetFile);
@@ -400,6 +433,13 @@ bool CopyFileData(File* source, File* dest, UINT copyAmount) {
     while (fileSize != 0) {
         UINT dataSize = fileSize < sizeof BUFFER ? fileSize : (UINT)sizeof BUFFER;
         if (source->Read(source, BUFFER, dataSize) != dataSize) return false;
+        if (running.feeding) {
+            // Never past the payload, where an entry's damaged size may reach.
+            UINT fed = running.end - running.position < dataSize ? running.end - running.position
+                                                                 : dataSize;
+            running.crc = Crc32Update(running.crc, BUFFER, fed);
+            running.position += fed;
+        }
         if (!dest->Write(dest, BUFFER, dataSize)) return false;
         fileSize -= dataSize;
     }

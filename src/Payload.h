@@ -39,9 +39,12 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
 // Closes the launcher file and releases everything the opening allocated. A run that ends with
 // the process needs no call; a caller that opens several payloads does.
 void ClosePayload(OpenedPayload* opened);
+// Lets the check of the payload run along the extraction that follows: the bytes of entries
+// that ExtractFile copies in the payload's order are taken from the copy, not read twice.
+void BeginPayloadCheck(OpenedPayload* opened);
 // False when the payload of a successful opening is damaged: its bytes do not give the CRC-32
-// that the footer stores (a stored 0 asks for no check). Reads the payload once per opening and
-// traces the stored and computed values.
+// that the footer stores (a stored 0 asks for no check). Reads what the extraction since
+// BeginPayloadCheck has not taken, once per opening, and traces the stored and computed values.
 bool CheckPayload(OpenedPayload* opened);
 // The box for a failed step of a run on an opened payload: the damaged-installer one when the
 // payload is damaged, for then that is the cause to tell; otherwise box.

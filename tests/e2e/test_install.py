@@ -421,9 +421,9 @@ class InstallCases(probedriver.DriverCases):
             + extracting("splash.bmp")
             + "Splash thread created\n"
             "Tcp wait thread created\n"
-            + probedriver.crc_check_trace(installer)
-            + "Extracting required files\n"
+            "Extracting required files\n"
             + required
+            + probedriver.crc_check_trace(installer)
             + "Extraction succeeded\n"
             "Reading autorun arguments...OK\n"
             "Arguments = ''\n"
