@@ -17,6 +17,7 @@ and puts it beside the current one, with the same payloads, in every table.
 import argparse
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -265,12 +266,13 @@ def crc_check(runs, probe):
         # processor time of the launcher and its program, which a busy machine disturbs less.
         for _ in range(runs):
             for name, path in (("crc", installer), ("zero", twin)):
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
                 start = time.perf_counter()
-                done = subprocess.run([TIME, "-f", "%U %S", path], env=env, check=True,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                      text=True)
+                run([path], env=env, stdout=subprocess.DEVNULL)
                 elapsed = time.perf_counter() - start
-                user, system = map(float, done.stderr.split()[-2:])
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                user = after.ru_utime - before.ru_utime
+                system = after.ru_stime - before.ru_stime
                 wait_removed(temp)
                 times.setdefault(name, []).append(elapsed)
                 times.setdefault(name + " cpu", []).append(user + system)
