@@ -336,7 +336,6 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
     InstallRun run = {};
     if (!OpenPayload(extractorFullName, true, &run.payload)) return -1;
     run.self = run.payload.self;
-    BeginPayloadCheck(&run.payload);
 
     System::Trace("Getting system temporary folder...");
     run.temporaryFolder = System::GetTemporaryFolder();
@@ -394,6 +393,8 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         System::Trace("splash bitmap not found\n");
     }
 
+    // Taken along the required files, which come in the payload's order.
+    BeginPayloadCheck(&run.payload);
     System::Trace("Extracting required files\n");
     bool everyEntry = run.payload.requiredIdsCount == 0;
     UINT count = everyEntry ? run.payload.header->numberOfFiles : run.payload.requiredIdsCount;
@@ -419,7 +420,7 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         System::SafeFreeMemory(entryName);
     }
     // Checked along the extraction, so that the splash shows at once and the entries are read
-    // once; completed before any program of the payload can start.
+    // once; completed, with what the extraction left, before any program of it can start.
     if (!CheckPayload(&run.payload)) return FailAfterExtraction(&run, kDamagedInstaller);
     System::Trace("Extraction succeeded\n");
     return Launch(&run, extractorFullName, providedArguments, vmArgsList, exitCode);

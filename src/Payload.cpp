@@ -40,11 +40,13 @@ void StartRunningCrc(const OpenedPayload* opened) {
 // Reads and adds the bytes from position up to target.
 void CatchUp(UINT target) {
     File* file = running.file;
-    BYTE* chunk = (BYTE*)System::SafeAllocMemory(kCheckChunk);
+    if (running.position >= target) return;
+    // A gap that the copy buffer holds needs no block of its own.
+    BYTE* chunk =
+        target - running.position > sizeof BUFFER ? (BYTE*)System::SafeAllocMemory(kCheckChunk) : 0;
     BYTE* buffer = chunk ? chunk : BUFFER;
     UINT bufferSize = chunk ? kCheckChunk : (UINT)sizeof BUFFER;
-    if (running.position < target && !file->Seek(file, (int32_t)running.position, 0))
-        running.readFailed = true;
+    if (!file->Seek(file, (int32_t)running.position, 0)) running.readFailed = true;
     while (!running.readFailed && running.position < target) {
         UINT piece =
             target - running.position < bufferSize ? target - running.position : bufferSize;
