@@ -3,16 +3,21 @@
 
 Writes a table to build/bench/results.md and prints it. Run from anywhere:
     bench/bench.py [--runs 5] [--skip-big] [--big-count 12] [--big-mib 4] [--before REV]
+                   [--only-crc]
 It builds the native-release preset (no sanitizers) and uses the win32/win64 builds for the stub
 sizes when they exist. Three payloads are timed: the sample, one of 50 000 entries, and one with
 --big-count archives of --big-mib MiB beside the small entries (the copy path). For each, the
 system calls of one install run are counted with strace -c against those of tar -xf.
+The payload's CRC-32 check is measured last (alone with --only-crc): its throughput on a
+cached 200 MiB installer on both paths, and install runs and an extraction with the CRC stored
+against the same installer with 0 stored.
 --before REV also builds that git revision's native-release launcher (in a temporary worktree)
 and puts it beside the current one, with the same payloads, in every table.
 """
 import argparse
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -190,6 +195,118 @@ def big_entry(runs):
     return lines
 
 
+def zero_crc(installer):
+    """A twin of the installer with 0 stored as its CRC32: the launcher then checks nothing."""
+    twin = installer + "-nocrc"
+    shutil.copy2(installer, twin)
+    with open(twin, "r+b") as f:
+        f.seek(-4, 2)
+        if f.read(4) == b"\0\0\0\0":
+            raise RuntimeError(installer + " stores no CRC32")
+        f.seek(-4, 2)
+        f.write(b"\0\0\0\0")
+    return twin
+
+
+def random_tree(name, files):
+    """A tree of {relative name: size} with random bytes; its folder."""
+    tree = fresh(os.path.join(WORK, name))
+    for rel, size in files.items():
+        path = os.path.join(tree, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            for left in range(size, 0, -(1 << 20)):
+                out.write(os.urandom(min(left, 1 << 20)))
+    return tree
+
+
+def crc_check(runs, probe):
+    """The payload check: its throughput on a cached file, and what it adds to an install run
+    and to an extraction, against the same installer with 0 stored."""
+    sfxpack = os.path.join(BUILD, "tools", "sfxpack")
+    stub = os.path.join(BUILD, "launcher")
+    temp = fresh(os.path.join(WORK, "tmp"))
+    env = dict(os.environ, TMPDIR=temp)
+    lines = ["### payload CRC-32 check", ""]
+
+    # A 200 MiB installer, read once so that it is in the page cache.
+    tree = random_tree("crc-200", {"data/big.bin": 200 << 20, "conf/small.ini": 100})
+    big = os.path.join(WORK, "crc-200.run")
+    run([sfxpack, "create", "--stub", stub, "--dir", tree, "--autorun", "conf/small.ini", "-o",
+         big], stdout=subprocess.DEVNULL)
+    big_zero = zero_crc(big)
+    run(["cat", big, big_zero], stdout=subprocess.DEVNULL)
+    speed = subprocess.run([os.path.join(BUILD, "crcspeed"), big], check=True,
+                           capture_output=True, text=True).stdout.split("\n")
+    lines += ["Throughput (GB/s of processor time; the file read in 64 KiB pieces as the check "
+              "reads it, and 4 KiB buffers in memory):", "", "| source | path | GB/s |", "|---|---|---|"]
+    for line in filter(None, speed):
+        source, path, rate, _ = line.split()
+        lines.append("| %s | %s | %s |" % ("cached 200 MiB installer" if source == "file"
+                                            else "4 KiB buffer", path, rate))
+
+    target = os.path.join(WORK, "crc-target")
+    rows = []
+    for label, installer in (("-extract= of a 100-byte entry, 200 MiB installer", big),):
+        with_check = median_of(runs, lambda: fresh(target),
+                               [installer, "-extract=small.ini@" + target])
+        without = median_of(runs, lambda: fresh(target),
+                            [installer + "-nocrc", "-extract=small.ini@" + target])
+        rows.append((label, with_check[0], without[0]))
+
+    # Whole install runs: three 64 MiB entries, and the sample's small files.
+    def install_pair(label, tree, autorun, extra=()):
+        installer = os.path.join(WORK, "crc-install.run")
+        run([sfxpack, "create", "--stub", stub, "--dir", tree, "--autorun", autorun, *extra,
+             "-o", installer], stdout=subprocess.DEVNULL)
+        twin = zero_crc(installer)
+        run(["cat", installer, twin], stdout=subprocess.DEVNULL)
+        times = {}
+        # Alternated, so that both see the same state of the machine; wall time, and the
+        # processor time of the launcher and its program, which a busy machine disturbs less.
+        for _ in range(runs):
+            for name, path in (("crc", installer), ("zero", twin)):
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                start = time.perf_counter()
+                run([path], env=env, stdout=subprocess.DEVNULL)
+                elapsed = time.perf_counter() - start
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                user = after.ru_utime - before.ru_utime
+                system = after.ru_stime - before.ru_stime
+                wait_removed(temp)
+                times.setdefault(name, []).append(elapsed)
+                times.setdefault(name + " cpu", []).append(user + system)
+        rows.append((label, statistics.median(times["crc"]), statistics.median(times["zero"])))
+        rows.append((label + " (processor time)", statistics.median(times["crc cpu"]),
+                     statistics.median(times["zero cpu"])))
+        os.remove(installer)
+        os.remove(twin)
+
+    config = "report=%s\nexit=0\n" % os.path.join(WORK, "probe-report.txt")
+    big_tree = random_tree("crc-big-tree", {"data/a.bin": 64 << 20, "data/b.bin": 64 << 20,
+                                            "data/c.bin": 64 << 20})
+    shutil.copy2(probe, os.path.join(big_tree, "probe.bin"))
+    with open(os.path.join(big_tree, "probe.cfg"), "w") as out:
+        out.write(config)
+    install_pair("install run, three 64 MiB entries", big_tree, "probe.bin")
+    small_tree = os.path.join(WORK, "crc-small-tree")
+    shutil.rmtree(small_tree, ignore_errors=True)
+    run([sys.executable, os.path.join(ROOT, "scripts", "sample", "make_sample.py"), "--out",
+         small_tree, "--program", probe, "--program-name", "installer.bin", "--config", config],
+        stdout=subprocess.DEVNULL)
+    install_pair("install run, sample tree (589 entries)", small_tree, "installer\\installer.bin",
+                 ("--folders-twice",))
+
+    lines += ["", "| run | CRC stored, median s | 0 stored, median s | ratio |",
+              "|---|---|---|---|"]
+    for label, checked, unchecked in rows:
+        lines.append("| %s | %.4f | %.4f | %.3f |" % (label, checked, unchecked,
+                                                      checked / unchecked))
+    for path in (tree, big_tree, small_tree, target, big, big_zero):
+        shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else os.remove(path)
+    return lines
+
+
 def stub_sizes():
     lines = ["### stub sizes", "", "| build | bytes |", "|---|---|"]
     for label, path in (("win32 launcher.exe", "build/win32/launcher.exe"),
@@ -207,6 +324,8 @@ def main():
     parser.add_argument("--big-count", type=int, default=12,
                         help="archives of --big-mib MiB in the large-entry payload")
     parser.add_argument("--big-mib", type=int, default=4)
+    parser.add_argument("--only-crc", action="store_true",
+                        help="measure the payload CRC-32 check only")
     parser.add_argument("--before", metavar="REV",
                         help="a git revision whose launcher is measured beside the current one")
     args = parser.parse_args()
@@ -214,8 +333,8 @@ def main():
         if not shutil.which(program):
             run(["apt-get", "install", "-y", "-q", package], stdout=subprocess.DEVNULL)
     run(["cmake", "--preset", "native-release"], cwd=ROOT, stdout=subprocess.DEVNULL)
-    run(["cmake", "--build", BUILD, "-j2", "--target", "launcher", "sfxpack", "probe"], cwd=ROOT,
-        stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", BUILD, "-j2", "--target", "launcher", "sfxpack", "probe",
+         "crcspeed"], cwd=ROOT, stdout=subprocess.DEVNULL)
     os.makedirs(WORK, exist_ok=True)
     probe = os.path.join(BUILD, "tests", "equipment", "probe", "probe")
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
@@ -223,6 +342,10 @@ def main():
              % (cpu, os.cpu_count(), platform.machine(), platform.release(), args.runs), ""]
     stubs = [("now", os.path.join(BUILD, "launcher"))]
     worktree = None
+    if args.only_crc:
+        lines += crc_check(args.runs, probe) + [""] + stub_sizes()
+        print("\n".join(lines))
+        return 0
     try:
         if args.before:
             before, worktree = build_revision(args.before)
@@ -239,6 +362,7 @@ def main():
             run(["git", "-C", ROOT, "worktree", "remove", "--force", worktree])
     if not args.skip_big:
         lines += big_entry(args.runs) + [""]
+    lines += crc_check(args.runs, probe) + [""]
     lines += stub_sizes()
     results = os.path.join(WORK, "results.md")
     with open(results, "w") as out:

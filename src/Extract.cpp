@@ -9,6 +9,12 @@ bool extractSingleFile(const char* archivePath, const char* toExtract, const cha
     OpenedPayload payload;
     if (!OpenPayload(archivePath, false, &payload)) return false;
     File* self = payload.self;
+    // Nothing is written from a damaged payload.
+    if (!CheckPayload(&payload)) {
+        self->Close(self);
+        System::ShowErrorMessage(kDamagedInstaller);
+        return false;
+    }
 
     // An empty folder after the "@" means the current directory.
     char currentFolder[2] = {'.', 0};

@@ -39,6 +39,7 @@ void ReleasePayload(InstallRun* run) {
 
 // A failed step: clean-up, the box, and once extraction has begun the folder's removal.
 int Fail(InstallRun* run, const char* box, bool removeFolder) {
+    box = FailureBox(&run->payload, box);
     ReleasePayload(run);
     System::ShowErrorMessage(box);
     if (removeFolder) RemoveFolder(run->extractionFolder);
@@ -454,6 +455,8 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         System::Trace("splash bitmap not found\n");
     }
 
+    // Taken along the required files, which come in the payload's order.
+    BeginPayloadCheck(&run.payload);
     System::Trace("Extracting required files\n");
     bool everyEntry = run.payload.requiredIdsCount == 0;
     UINT count = everyEntry ? run.payload.header->numberOfFiles : run.payload.requiredIdsCount;
@@ -478,6 +481,9 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
         }
         System::SafeFreeMemory(entryName);
     }
+    // Checked along the extraction, so that the splash shows at once and the entries are read
+    // once; completed, with what the extraction left, before any program of it can start.
+    if (!CheckPayload(&run.payload)) return FailAfterExtraction(&run, kDamagedInstaller);
     System::Trace("Extraction succeeded\n");
     return Launch(&run, extractorFullName, providedArguments, vmArgsList, userArguments, exitCode);
 }

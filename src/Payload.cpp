@@ -1,5 +1,6 @@
 #include "Payload.h"
 
+#include "Crc32.h"
 #include "Path.h"
 #include "String.h"
 #include "System.h"
@@ -9,8 +10,52 @@ UINT fileInfoCount = 0;
 UINT filesDataStartOffset = 0;
 UINT stringTableEntriesCount = 0;
 BYTE BUFFER[4096];
+const char* const kDamagedInstaller = "The installer is damaged. Download it again.";
 
 namespace {
+
+// The check reads in larger pieces than the copy buffer where it gets the memory.
+const UINT kCheckChunk = 64 * 1024;
+
+// The CRC-32 of the payload's bytes from its first one up to position, taken along an install
+// run's extraction: from the copies where they continue at position, read apart where they do
+// not. file is 0 while no check runs.
+struct RunningCrc {
+    File* file;
+    UINT position;
+    UINT end;
+    uint32_t crc;
+    bool readFailed;
+    // The copy under way continues at position.
+    bool feeding;
+};
+RunningCrc running = {};
+
+void StartRunningCrc(const OpenedPayload* opened) {
+    UINT end = opened->formatter->_end - SFX_FOOTER_SIZE;
+    RunningCrc start = {opened->self, end - opened->footer->PackageSize, end, 0, false, false};
+    running = start;
+}
+
+// Reads and adds the bytes from position up to target.
+void CatchUp(UINT target) {
+    File* file = running.file;
+    if (running.position >= target) return;
+    // A gap that the copy buffer holds needs no block of its own.
+    BYTE* chunk =
+        target - running.position > sizeof BUFFER ? (BYTE*)System::SafeAllocMemory(kCheckChunk) : 0;
+    BYTE* buffer = chunk ? chunk : BUFFER;
+    UINT bufferSize = chunk ? kCheckChunk : (UINT)sizeof BUFFER;
+    if (!file->Seek(file, (int32_t)running.position, 0)) running.readFailed = true;
+    while (!running.readFailed && running.position < target) {
+        UINT piece =
+            target - running.position < bufferSize ? target - running.position : bufferSize;
+        running.readFailed = file->Read(file, buffer, piece) != piece;
+        running.crc = Crc32Update(running.crc, buffer, piece);
+        running.position += piece;
+    }
+    System::SafeFreeMemory(chunk);
+}
 
 // Where each entry's data begins, summed once per opened payload so that extracting every entry
 // stays linear in their number. 0xFFFFFFFF marks an offset beyond the format's 2 GiB.
@@ -161,8 +206,10 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
         System::Trace("SFX Footer record parsed:", buffer);
     }
 
+    // A footer that points before the start of the file, as in most downloads cut short or
+    // extended: the user is told, the trace stays.
     if (!p.formatter->SeekHeader(p.footer)) {
-        ClosePayload(&p);
+        Fail(&p, kDamagedInstaller);
         System::Trace("ERROR: Failed to navigate to Header Record!");
         return false;
     }
@@ -235,6 +282,7 @@ bool OpenPayload(const char* launcherPath, bool traceFooter, OpenedPayload* open
 }
 
 void ClosePayload(OpenedPayload* opened) {
+    if (running.file == opened->self) running.file = 0;
     if (opened->self) {
         opened->self->Close(opened->self);
         System::SafeFreeMemory(opened->self);
@@ -254,6 +302,34 @@ void ClosePayload(OpenedPayload* opened) {
     System::SafeFreeMemory(opened->stringTableOffsetsTable);
     OpenedPayload closed = {};
     *opened = closed;
+}
+
+void BeginPayloadCheck(OpenedPayload* opened) {
+    if (opened->footer->CRC32 && !opened->checked) StartRunningCrc(opened);
+}
+
+bool CheckPayload(OpenedPayload* opened) {
+    if (opened->checked) return !opened->damaged;
+    opened->checked = true;
+    UINT stored = opened->footer->CRC32;
+    if (stored) {
+        if (running.file != opened->self) StartRunningCrc(opened);
+        CatchUp(running.end);
+        uint32_t computed = running.crc;
+        opened->damaged = running.readFailed || computed != stored;
+        running.file = 0;
+        if (in_debug_mode) {
+            char values[72];
+            String::Format(values, sizeof values, "Payload CRC32 stored=%u computed=%u ",
+                           NumArg(stored), NumArg(computed));
+            System::Trace(values, opened->damaged ? "FAILED!\n" : "OK\n");
+        }
+    }
+    return !opened->damaged;
+}
+
+const char* FailureBox(OpenedPayload* opened, const char* box) {
+    return CheckPayload(opened) ? box : kDamagedInstaller;
 }
 
 char* GetStringById(UINT id, const UINT* stringOffsetTable, File* tableHolder) {
@@ -329,6 +405,12 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
                 ok = false;
             }
         }
+        // A check running alongside takes this entry's bytes from the copy when they come next.
+        if (ok && running.file == dataHolder && currentFileDataOffset >= running.position &&
+            currentFileDataOffset <= running.end) {
+            CatchUp(currentFileDataOffset);
+            running.feeding = !running.readFailed;
+        }
         if (ok && (currentFileDataOffset > SFX_MAX_FILE_SIZE ||
                    !dataHolder->Seek(dataHolder, (int32_t)currentFileDataOffset, 0))) {
             System::Trace("dataholder error (2)\n");
@@ -337,6 +419,7 @@ bool ExtractFile(UINT fileID, const FileInformation* fileInfoTable, const UINT* 
             System::Trace("CopyFileData error\n");
             ok = false;
         }
+        running.feeding = false;
         if (targetFile) {
             targetFile->Close(targetFile);
             System::SafeFreeMemory(targetFile);
@@ -361,6 +444,13 @@ bool CopyFileData(File* source, File* dest, UINT copyAmount, bool* startsAsProgr
             *startsAsProgram = (dataSize >= 2 && BUFFER[0] == '#' && BUFFER[1] == '!') ||
                                (dataSize >= 4 && BUFFER[0] == 0x7F && BUFFER[1] == 'E' &&
                                 BUFFER[2] == 'L' && BUFFER[3] == 'F');
+        if (running.feeding) {
+            // Never past the payload, where an entry's damaged size may reach.
+            UINT fed = running.end - running.position < dataSize ? running.end - running.position
+                                                                 : dataSize;
+            running.crc = Crc32Update(running.crc, BUFFER, fed);
+            running.position += fed;
+        }
         if (!dest->Write(dest, BUFFER, dataSize)) return false;
         fileSize -= dataSize;
     }

@@ -257,6 +257,7 @@ class ExtractCases(probedriver.DriverCases):
             self.read_log(),
             "Browsing for required file:conf.ini\n"
             + OPENING_TRACE
+            + probedriver.crc_check_trace(self.installer)
             + "conf\\conf.ini : Required file found!\n"
             + "Extracting to: %s\n" % target
             + "extracting 'conf\\conf.ini' to '%s'...OK\n"
@@ -269,6 +270,7 @@ class ExtractCases(probedriver.DriverCases):
         outcome = self.extract("-debug", "-extract=Conf.ini@" + self.driver.path(self.out))
         self.assertEqual((outcome.exit_code, outcome.boxes), (1, []), outcome)
         self.assertEqual(self.read_log(), "Browsing for required file:Conf.ini\n" + OPENING_TRACE
+                         + probedriver.crc_check_trace(self.installer)
                          + "required file not found\n" + CLOSING_TRACE)
         if self.driver.name == "native":
             # The debug console is standard error: the same bytes.

@@ -49,7 +49,7 @@ def unreadable_arguments(installer):
     for text in payload.names + [payload.autorun]:
         at += 4 + len(text)
     raw[at:at + 4] = (0x7FFFFF00).to_bytes(4, "little")
-    return stub + bytes(raw)
+    return probedriver.with_crc(stub + bytes(raw))
 
 
 class InstallCases(probedriver.DriverCases):
@@ -431,6 +431,7 @@ class InstallCases(probedriver.DriverCases):
             "Tcp wait thread created\n"
             "Extracting required files\n"
             + required
+            + probedriver.crc_check_trace(installer)
             + "Extraction succeeded\n"
             "Reading autorun arguments...OK\n"
             "Arguments = ''\n"

@@ -203,9 +203,10 @@ TEST_F(Reader, PackageSizeAtTheEdges) {
             EXPECT_EQ(shown.err, footer + kOpenTrace);
             Release(&opened);
         } else if (outcome == "seek") {
-            EXPECT_EQ(shown.err, footer + "ERROR: Failed to navigate to Header Record!");
+            EXPECT_EQ(shown.err, footer + Box(kDamagedInstaller) +
+                                     "ERROR: Failed to navigate to Header Record!");
             ASSERT_FALSE(OpenCaptured(path, true, false, &opened, &shown));
-            EXPECT_EQ(shown.err, "");
+            EXPECT_EQ(shown.err, Box(kDamagedInstaller));
         } else if (outcome == "Failed to parse SFX Header") {
             EXPECT_EQ(shown.err, footer + Box(outcome) + "Failed to parse SFX Header\n");
         } else {

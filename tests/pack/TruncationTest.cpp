@@ -159,7 +159,7 @@ std::string ExpectedShown(Outcome outcome) {
     case kNoFooter:
         return Box("Failed to navigate to SFX Footer");
     case kNoHeaderSeek:
-        return "ERROR: Failed to navigate to Header Record!";
+        return Box(kDamagedInstaller) + "ERROR: Failed to navigate to Header Record!";
     case kHeaderInvalid:
         return std::string(steps[0]) + Box("SFX Header invalid") + "FAILED! Header is invalid.\n";
     case kExecutionInfo:

@@ -332,8 +332,8 @@ TEST(SignedInstaller, DamagedDirectoryReadsAsAnUnsignedFileWithTheTableAppended)
         {"header inside the table", ContentEndingWith(16, 0), Box("SFX Header invalid")},
         // Seven bytes of padding: the header would lie 99 bytes in front of the footer.
         {"padding behind the table", std::string(41, 'c'), Box("SFX Header invalid")},
-        // The header would lie before the start of the file: no box.
-        {"header before the file", ContentEndingWith(0x40000000, 0), ""},
+        // The header would lie before the start of the file: the damaged-installer box.
+        {"header before the file", ContentEndingWith(0x40000000, 0), Box(kDamagedInstaller)},
     };
     for (const PeLayout& layout : kLayouts) {
         std::string plain = Installer(layout);

@@ -129,6 +129,9 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
     uint64_t payloadOffset = bounds.payloadEnd - 8 - opened.footer->PackageSize;
     out << "Payload: offset " << payloadOffset << ", PackageSize " << opened.footer->PackageSize
         << ", CRC32 " << Hex(opened.footer->CRC32) << "\n";
+    out << (opened.footer->CRC32
+                ? "CRC: stored; the launcher checks the payload against it\n"
+                : "CRC: none (0 stored); the launcher does not check the payload\n");
     out << "Version: " << (unsigned)header->Version << "\n";
     out << "Entries: " << count << "\n";
 

@@ -65,7 +65,11 @@ class Payload:
 
 def read_installer(path):
     """(the launcher's bytes before the payload, Payload) of an installer."""
-    raw = Path(path).read_bytes()
+    return read_installer_bytes(Path(path).read_bytes())
+
+
+def read_installer_bytes(raw):
+    """read_installer of an installer's bytes."""
     size, _crc = struct.unpack_from("<II", raw, len(raw) - 8)
     h = len(raw) - 8 - size
     p = Payload()
@@ -104,6 +108,20 @@ def footer(path):
     with open(path, "rb") as f:
         f.seek(-8, 2)
         return struct.unpack("<II", f.read(8))
+
+
+def crc_check_trace(path):
+    """The debug trace of the launcher's check of an intact installer that stores its CRC."""
+    crc = footer(path)[1]
+    return f"Payload CRC32 stored={crc} computed={crc} OK\n"
+
+
+def with_crc(raw):
+    """Installer bytes with the footer's CRC32 made to match its payload again: a payload made
+    so on purpose, which the launcher's check lets through."""
+    size = struct.unpack_from("<I", raw, len(raw) - 8)[0]
+    crc = zlib.crc32(raw[len(raw) - 8 - size:len(raw) - 8])
+    return bytes(raw[:-4]) + struct.pack("<I", crc)
 
 
 # ---- the probe's configuration and report ----------------------------------------------------

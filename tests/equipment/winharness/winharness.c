@@ -148,8 +148,13 @@ static HWND find_box(DWORD pid) {
  * is never read twice. */
 static void dismiss_box(HWND box) {
     char text[4096] = "";
-    HWND label = GetDlgItem(box, 0xFFFF);
-    if (label) GetWindowTextA(label, text, sizeof(text));
+    /* The box is found by its caption, which it may carry before its text (seen on a busy
+     * machine): the text is waited for. Every box of the launcher has one. */
+    for (int waited = 0; waited < 5000; waited += 20) {
+        HWND label = GetDlgItem(box, 0xFFFF);
+        if (label && GetWindowTextA(label, text, sizeof(text)) > 0) break;
+        Sleep(20);
+    }
     out_line("BOX: ", text);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     for (int waited = 0; IsWindow(box) && waited < 10000; waited += 20)
