@@ -23,7 +23,8 @@ void System::ShowErrorMessage(const char* message) {
     OS::ErrorBox("Extracting error", message);
 }
 
-BOOL System::ExecuteAndWait(const char* executablePath, const char* args) {
+BOOL System::ExecuteAndWait(const char* executablePath, const char* args,
+                            void (*started)(OS::Process program, void* context), void* context) {
     // The whole command line is started: it is sized to fit, never cut.
     uint64_t size = (uint64_t)String::StrLen(executablePath) + String::StrLen(args) + 2;
     char* fullCommand = size < 0xFFFFFFFFu ? (char*)SafeAllocMemory((UINT)size) : 0;
@@ -41,6 +42,7 @@ BOOL System::ExecuteAndWait(const char* executablePath, const char* args) {
         return FALSE;
     }
     Trace("CreateProcess Success\n");
+    if (started) started(process, context);
     Trace("Waiting end of launched process\n");
     return OS::WaitProcess(process, &lastExitCode) ? TRUE : FALSE;
 }

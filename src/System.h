@@ -13,7 +13,10 @@ class System {
     static BOOL SafeFreeMemory(void* memory);
     static void ShowErrorMessage(const char* message);
     // Starts "executablePath args" and waits for its end; TRUE when it ran, whatever its code.
-    static BOOL ExecuteAndWait(const char* executablePath, const char* args);
+    // started, when given, is told of the program before the wait.
+    static BOOL ExecuteAndWait(const char* executablePath, const char* args,
+                               void (*started)(OS::Process program, void* context) = 0,
+                               void* context = 0);
     static char* GetTemporaryFolder();
     static int MemCmp(const BYTE* m1, const BYTE* m2, int len);
     static void MemCpy(BYTE* m1, const BYTE* m2, int count);

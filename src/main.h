@@ -52,5 +52,3 @@ char* readVersionFromFile(const char* fileName);
 // with the last three characters made "ini") when that file exists; a last line without its
 // line end gets "\r\n" first.
 void WriteVmArguments(const char* executionString, const ArgList* vmArgsList);
-// Starts the detached removal of the folder and everything in it; true.
-bool RemoveFolder(const char* folderName);

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -60,6 +61,8 @@ const std::set<std::string> kRemovalBoxes = {
     "Failed to allocate enough memory to form execution string.",
     "Failed to set current directory",
     kStartBox};
+
+const std::regex kFolder("sfx[0-9]+\\.tmp");
 
 const int kProgramExit = 7;
 // The started program keeps what it found: its arguments and a copy of its working directory.
@@ -218,15 +221,17 @@ class Rig {
     // What an install run must have done: an empty text when it did.
     std::string CheckInstall(const Outcome& run) const {
         std::string problem = Common(run);
-        // The folder is left only when the start of its own removal failed.
-        bool removalFailed = !run.journal.empty() && run.journal.back() == "StartDetached failed";
+        // The folder and its mark are left only when their removal failed; the removal has
+        // finished when the launcher returns.
+        bool removalFailed = !run.journal.empty() && run.journal.back() == "RemoveTree failed";
         std::set<std::string> left = Tree(temp_, true);
         fs::remove_all(temp_);
         fs::create_directories(temp_);
-        if (left.size() > (removalFailed ? 1 : 0) ||
-            (removalFailed && !left.empty() && left.begin()->compare(0, 3, "sfx") != 0))
+        if (left.size() > (removalFailed ? 2 : 0) ||
+            (removalFailed && (left.size() != 2 || !std::regex_match(*left.begin(), kFolder) ||
+                               *left.rbegin() != *left.begin() + ".live")))
             problem += "left in the temporary folder: " + Join(left);
-        Lines journal = {removalFailed ? "StartDetached failed" : "StartDetached"};
+        Lines journal = {removalFailed ? "RemoveTree failed" : "RemoveTree"};
         if (run.boxes.empty()) {
             if (run.calls.count("FileOpen") && run.calls.at("FileOpen") == 0)
                 return problem + Silent(run);
@@ -236,7 +241,9 @@ class Rig {
             return problem + Program();
         }
         const std::string& box = run.boxes[0];
-        if (!kRemovalBoxes.count(box)) journal.clear();
+        // A folder that the run could not make is not removed either: nothing is left, as
+        // checked above.
+        if (!kRemovalBoxes.count(box) || run.journal == Lines{"ErrorBox"}) journal.clear();
         journal.insert(journal.begin(), "ErrorBox");
         // Only a start that failed, or a wait, shows the start box after the program's start.
         bool started =
