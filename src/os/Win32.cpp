@@ -157,17 +157,17 @@ FolderResult CreatePrivateFolder(const char* path) {
     GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
     CloseHandle(token);
     PSID owner = elevation.TokenIsElevated ? (PSID)&kAdministratorsSid : user.user.User.Sid;
-    WCHAR* wide = known && InitializeAcl(acl, sizeof aclBytes, ACL_REVISION) &&
-                          AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, owner) &&
-                          AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS,
-                                                (PSID)&kSystemSid)
-                      ? Win32::WidePath(path, false)
-                      : NULL;
+    if (!known || !InitializeAcl(acl, sizeof aclBytes, ACL_REVISION) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, owner) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, (PSID)&kSystemSid))
+        return kFolderFailed;
+    WCHAR* wide = Win32::WidePath(path, false);
     FolderResult result = kFolderFailed;
     // CreateDirectoryW fails for any name that exists: a folder, a file, a link, a junction.
-    if (wide) result = CreateDirectoryW(wide, &privateAttributes) ? kFolderCreated
-                       : GetLastError() == ERROR_ALREADY_EXISTS ? kFolderExisted
-                                                                : kFolderFailed;
+    if (wide && CreateDirectoryW(wide, &privateAttributes))
+        result = kFolderCreated;
+    else if (wide && GetLastError() == ERROR_ALREADY_EXISTS)
+        result = kFolderExisted;
     Free(wide);
     return result;
 }
@@ -379,7 +379,8 @@ bool MarkExecutable(const char*) {
 }
 
 bool ProcessStampOf(Process process, ProcessStamp* stamp) {
-    HANDLE handle = process == kSelfProcess ? GetCurrentProcess() : reinterpret_cast<HANDLE>(process);
+    HANDLE handle =
+        process == kSelfProcess ? GetCurrentProcess() : reinterpret_cast<HANDLE>(process);
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(handle, &created, &exited, &kernel, &user)) return false;
     stamp->id = GetProcessId(handle);
@@ -397,9 +398,8 @@ bool ProcessRuns(const ProcessStamp* stamp) {
     bool known = GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
-    return !known || (code == STILL_ACTIVE &&
-                      ((uint64_t)created.dwHighDateTime << 32 | created.dwLowDateTime) ==
-                          stamp->started);
+    return !known || (code == STILL_ACTIVE && ((uint64_t)created.dwHighDateTime << 32 |
+                                               created.dwLowDateTime) == stamp->started);
 }
 
 bool RemoveTree(const char* folder, const char* mark, bool) {

@@ -225,6 +225,9 @@ class Rig {
         // finished when the launcher returns.
         bool removalFailed = !run.journal.empty() && run.journal.back() == "RemoveTree failed";
         std::set<std::string> left = Tree(temp_, true);
+        for (const std::string& name : planted_)
+            left.erase(name);
+        planted_.clear();
         fs::remove_all(temp_);
         fs::create_directories(temp_);
         if (left.size() > (removalFailed ? 2 : 0) ||
@@ -287,6 +290,19 @@ class Rig {
         return problem;
     }
 
+    // Plants links to target under the folder names (and every fourth mark name) that the tick
+    // counts of the coming seconds give; the launcher's tick count is this clock's.
+    void Plant(const fs::path& target) {
+        auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
+        for (auto tick = now - 100; tick < now + 10000; tick++) {
+            std::string name = "sfx" + std::to_string((uint32_t)tick) + ".tmp";
+            if (tick % 4 == 0) name += ".live";
+            if (symlink(target.c_str(), (temp_ / name).c_str()) == 0) planted_.insert(name);
+        }
+    }
+
   private:
     // Every run: it ends by itself with at most one box and nothing else on standard error, and
     // writes nowhere but where it may.
@@ -342,25 +358,28 @@ class Rig {
     fs::path temp_, out_, cwd_, own_;
     std::map<std::string, std::string> files_;
     std::set<std::string> tree_;
+    mutable std::set<std::string> planted_;
 };
 
 } // namespace
 
+const std::vector<TestEntry> kEntries = {
+    {"bin\\", ""},
+    {"bin\\start.run", kProgram},
+    {"bin\\start.ini", "-vmargs\r\n-Xms8m\r\n"},
+    {"com.kestrom.tarnix.ide.installer_2.5.0\\META-INF\\MANIFEST.MF",
+     "Manifest-Version: 1.0\r\nBundle-Version: 2.5.0\r\n"},
+    {"lib\\", ""},
+    {"lib\\deep\\", ""},
+    {"lib\\deep\\data.bin", Pattern(3 * 4096 + 100, 1)},
+    {"plugins\\", ""},
+    {"plugins\\extra.zip", Pattern(2 * 4096 + 7, 2)},
+    {"splash.bmp", "BM" + Pattern(60, 3)},
+};
+
 TEST(Faults, EveryPlatformCallFailsInTurn) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    Rig rig({
-        {"bin\\", ""},
-        {"bin\\start.run", kProgram},
-        {"bin\\start.ini", "-vmargs\r\n-Xms8m\r\n"},
-        {"com.kestrom.tarnix.ide.installer_2.5.0\\META-INF\\MANIFEST.MF",
-         "Manifest-Version: 1.0\r\nBundle-Version: 2.5.0\r\n"},
-        {"lib\\", ""},
-        {"lib\\deep\\", ""},
-        {"lib\\deep\\data.bin", Pattern(3 * 4096 + 100, 1)},
-        {"plugins\\", ""},
-        {"plugins\\extra.zip", Pattern(2 * 4096 + 7, 2)},
-        {"splash.bmp", "BM" + Pattern(60, 3)},
-    });
+    Rig rig(kEntries);
     struct Mode {
         const char* name;
         Lines arguments;
@@ -400,4 +419,36 @@ TEST(Faults, EveryPlatformCallFailsInTurn) {
     for (size_t i = 0; i < problems.size() && i < 40; i++)
         ADD_FAILURE() << problems[i];
     EXPECT_EQ(problems.size(), 0u);
+}
+
+// The extraction folder's claim: whatever has the names that the tick counts give is passed over
+// and never written through, and a claim that fails ends with the first extraction's box, with
+// nothing extracted anywhere.
+TEST(Faults, ClaimingTheExtractionFolder) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    Rig rig(kEntries);
+    ScratchDir scratch;
+    fs::path target = scratch.Path("target");
+    fs::create_directories(target);
+    struct Row {
+        const char* label;
+        bool planted;
+        const char* fault;
+        bool box;
+    } rows[] = {
+        {"free names", false, "", false},
+        {"tick names planted", true, "", false},
+        {"tick names planted, no random source", true, "Random:1", true},
+        {"the folder cannot be made", false, "CreateFolder:1", true},
+    };
+    for (const Row& row : rows) {
+        if (row.planted) rig.Plant(target);
+        Outcome run = rig.Run({"--user", "two words", "-vmargs", "-Xmx1m"}, row.fault);
+        EXPECT_EQ(rig.CheckInstall(run), "") << row.label;
+        EXPECT_EQ(run.boxes, row.box ? Lines{"Failed to extract version file."} : Lines{})
+            << row.label;
+        EXPECT_EQ(run.calls["Random"], row.planted ? 1u : 0u) << row.label;
+        EXPECT_TRUE(fs::is_empty(target)) << row.label;
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
