@@ -302,9 +302,12 @@ class InstallCases(probedriver.DriverCases):
         folder.mkdir()
         (folder / "keep.txt").write_bytes(b"keep")
         file.write_bytes(b"file")
-        now = int(time.monotonic() * 1000) + offset
+        now = lambda: int(time.monotonic() * 1000) + offset  # noqa: E731
         planted = []
-        for tick in range(now - 300, now + span_ms):
+        tick = now() - 300
+        # Up to span_ms after the planting has ended, which may take a while on a busy machine.
+        while tick < now() + span_ms:
+            tick += 1
             kind = tick % 4
             path = temp / (f"sfx{tick}.tmp" + (".live" if kind == 3 else ""))
             if kind == 0:
@@ -330,7 +333,7 @@ class InstallCases(probedriver.DriverCases):
         before = int(time.monotonic() * 1000)
         d.run(installer, [], temp=temp if d.name == "native" else None)
         tick = int(re.search(r"sfx(\d+)\.tmp$", probedriver.Report(report_path).get("cwd"))[1])
-        planted, folder, file = self.plant(temp, tick - before, 10000 * harness.SLOWNESS)
+        planted, folder, file = self.plant(temp, tick - before, 3000 * harness.SLOWNESS)
         try:
             d.log_file().unlink(missing_ok=True)
             outcome = d.run(installer, ["-debug"], temp=temp if d.name == "native" else None)
