@@ -37,8 +37,8 @@ enum FileAccess {
     kReadExisting,  // read, share read, the file must exist
     kWriteExisting, // write, share read and write, the file must exist (never created)
     kCreateAlways,  // write, share read and write, created or emptied
-    kCreateNew,     // write, share read and write, for this user alone; fails when the name is
-                    // taken by anything (a file, a folder, a link)
+    kCreateNew,     // write, share read and write, created anew (POSIX: mode 0600); fails when
+                    // the name is taken by anything (a file, a folder, a link)
 };
 
 Handle FileOpen(const char* path, FileAccess access);

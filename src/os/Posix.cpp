@@ -409,6 +409,8 @@ bool ProcessStampOf(Process process, ProcessStamp* stamp) {
 bool ProcessRuns(const ProcessStamp* stamp) {
     char state;
     uint64_t started;
+    // An id that no process can have is taken as running: nothing is removed on its word.
+    if ((pid_t)stamp->id <= 0) return true;
     if (kill((pid_t)stamp->id, 0) != 0 && errno == ESRCH) return false;
     // An id that came back for another process, or a process that has ended and waits for its
     // parent, is not the stamped one running.
