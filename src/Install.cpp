@@ -26,8 +26,14 @@ const UINT kFolderNameTries = 64;
 // The live mark beside a folder "sfx<n>.tmp": "sfx<n>.tmp.live". It holds kMarkTag and the
 // stamps of the launcher and, once started, of its program.
 const char kMarkSuffix[] = ".live";
-const char kMarkTag[4] = {'S', 'F', 'X', 'L'};
-const UINT kMarkSize = sizeof kMarkTag + 2 * sizeof(OS::ProcessStamp);
+const uint32_t kMarkTag = 0x4C584653; // "SFXL"
+struct MarkRecord {
+    uint32_t tag;
+    uint32_t reserved;
+    OS::ProcessStamp stamps[2];
+};
+// The size of a mark with the launcher's stamp alone.
+const UINT kLauncherMarkSize = sizeof(MarkRecord) - sizeof(OS::ProcessStamp);
 
 // first + separator + second as a new text.
 char* Join(const char* first, const char* separator, const char* second) {
@@ -121,14 +127,11 @@ OS::FolderResult TryName(InstallRun* run) {
     OS::Handle mark = OS::FileOpen(run->mark, OS::kCreateNew);
     if (mark == OS::kInvalidHandle)
         return OS::PathExists(run->mark) ? OS::kFolderExisted : OS::kFolderFailed;
-    OS::ProcessStamp stamp;
-    BYTE record[sizeof kMarkTag + sizeof stamp];
+    MarkRecord record = {kMarkTag, 0, {}};
     UINT done;
     OS::FolderResult result = OS::kFolderFailed;
-    bool stamped = OS::ProcessStampOf(OS::kSelfProcess, &stamp);
-    System::MemCpy(record, (const BYTE*)kMarkTag, sizeof kMarkTag);
-    System::MemCpy(record + sizeof kMarkTag, (const BYTE*)&stamp, sizeof stamp);
-    if (stamped && OS::FileWrite(mark, record, sizeof record, &done) && done == sizeof record)
+    if (OS::ProcessStampOf(OS::kSelfProcess, &record.stamps[0]) &&
+        OS::FileWrite(mark, &record, kLauncherMarkSize, &done) && done == kLauncherMarkSize)
         result = OS::CreatePrivateFolder(run->extractionFolder);
     if (result == OS::kFolderCreated) {
         run->markFile = mark;
@@ -156,14 +159,15 @@ bool ClaimExtractionFolder(InstallRun* run) {
     return false;
 }
 
-// Writes the started program's stamp into the run's mark, which then holds both processes.
+// Writes the started program's stamp into the run's mark, which then holds both processes. The
+// mark is open: a program is started only in a folder that the run made.
 void MarkProgram(OS::Process program, void* context) {
     InstallRun* run = (InstallRun*)context;
     OS::ProcessStamp stamp;
     UINT done;
-    if (run->markFile != OS::kNullHandle && OS::ProcessStampOf(program, &stamp))
+    if (OS::ProcessStampOf(program, &stamp))
         OS::FileWrite(run->markFile, &stamp, sizeof stamp, &done);
-    if (run->markFile != OS::kNullHandle) OS::FileClose(run->markFile);
+    OS::FileClose(run->markFile);
     run->markFile = OS::kNullHandle;
 }
 
@@ -174,19 +178,20 @@ void SweepFolder(const char* name, void* temporaryFolder) {
     const char* end = name + 3;
     while (*end >= '0' && *end <= '9')
         end++;
-    if (end == name + 3 || end > name + 13 || !String::EndsWith(end, ".tmp.live") ||
-        String::StrLen(end) != 9)
+    UINT digits = (UINT)(end - name) - 3;
+    if (digits - 1 >= 10 || String::StrLen(end) != 9 || !String::StartsWith(end, ".tmp.live"))
         return;
     char* mark = Path::Combine((const char*)temporaryFolder, name);
-    BYTE record[kMarkSize + 1];
-    int size = mark ? OS::ReadOwnFile(mark, record, sizeof record) : -1;
-    bool ended = (size == (int)(kMarkSize - sizeof(OS::ProcessStamp)) || size == (int)kMarkSize) &&
-                 System::MemCmp(record, (const BYTE*)kMarkTag, sizeof kMarkTag) == 0;
-    for (int at = sizeof kMarkTag; ended && at < size; at += sizeof(OS::ProcessStamp)) {
-        OS::ProcessStamp stamp;
-        System::MemCpy((BYTE*)&stamp, record + at, sizeof stamp);
-        ended = !OS::ProcessRuns(&stamp);
-    }
+    // One byte more than a mark can have, so that a longer file is no mark.
+    union {
+        MarkRecord record;
+        BYTE bytes[sizeof(MarkRecord) + 1];
+    } read;
+    int size = mark ? OS::ReadOwnFile(mark, &read, sizeof read) : -1;
+    bool ended = (size == (int)kLauncherMarkSize || size == (int)sizeof(MarkRecord)) &&
+                 read.record.tag == kMarkTag;
+    for (int i = 0; ended && i < (size == (int)kLauncherMarkSize ? 1 : 2); i++)
+        ended = !OS::ProcessRuns(&read.record.stamps[i]);
     char* folder = ended ? String::StrDup(mark) : 0;
     if (folder) {
         folder[String::StrLen(folder) - (sizeof kMarkSuffix - 1)] = 0;

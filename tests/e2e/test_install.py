@@ -373,7 +373,7 @@ class InstallCases(probedriver.DriverCases):
         program = d.start(held, [])
         try:
             # The mark beside the folder holds both processes once the program runs.
-            marked = lambda: [m for m in temp.glob("sfx*.tmp.live") if m.stat().st_size == 36]  # noqa: E731
+            marked = lambda: [m for m in temp.glob("sfx*.tmp.live") if m.stat().st_size == 40]  # noqa: E731
             self.assertTrue(harness.wait_until(marked, 30), "no mark of launcher and program")
             mark = marked()[0]
             folder = mark.with_suffix("")
@@ -392,12 +392,12 @@ class InstallCases(probedriver.DriverCases):
                 # program and, as its launcher, a process that has ended (this launcher's id
                 # with another start time).
                 record = mark.read_bytes()
-                launcher = bytearray(record[4:20])
+                launcher = bytearray(record[8:24])
                 launcher[8] ^= 1
                 folder, mark = temp / "sfx124.tmp", temp / "sfx124.tmp.live"
                 folder.mkdir()
                 (folder / "a.txt").write_bytes(b"a")
-                mark.write_bytes(record[:4] + bytes(launcher) + record[20:])
+                mark.write_bytes(record[:8] + bytes(launcher) + record[24:])
             # The program still runs: another run leaves the folder alone.
             self.assertEqual(d.run(quick, []).exit_code, 0)
             time.sleep(0.5)
