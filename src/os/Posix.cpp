@@ -210,11 +210,18 @@ bool RemoveTree(const char* folder, const char* mark, bool wait) {
         RemoveTreeNow(folder, mark);
         return true;
     }
-    // Double fork: the grandchild is adopted by init, outlives the launcher and delays nothing.
+    // Double fork: the grandchild is adopted by init, outlives the launcher and delays nothing,
+    // not even a caller that reads the launcher's output to its end.
     pid_t child = fork();
     if (child < 0) return false;
     if (child == 0) {
-        if (fork() == 0) RemoveTreeNow(folder, mark);
+        setsid();
+        if (fork() == 0) {
+            int null = open("/dev/null", O_RDWR);
+            for (int fd = 0; null >= 0 && fd < 3; fd++)
+                dup2(null, fd);
+            RemoveTreeNow(folder, mark);
+        }
         _exit(0);
     }
     int status;
