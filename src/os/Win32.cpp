@@ -411,9 +411,10 @@ bool RemoveTree(const char* folder, const char* mark, bool) {
         return false;
     // The removal command stops at paths of MAX_PATH characters (Wine's takes no \\?\ form, and
     // empties its own current folder instead): the deep parts go first, whoever made them, and
-    // the command takes the rest; the mark goes once the folder has. Both paths are ANSI paths
-    // of under MAX_PATH characters, which the command takes whole; it is formed on the stack:
-    // the heap's exhaustion may be what ended the run.
+    // the command takes the rest; the mark goes once the folder has. Both paths are a temporary
+    // folder of under 260 characters and a name of at most 23, so the command fits the buffer
+    // (wsprintfA cuts at 1024 in any case); it is formed on the stack: the heap's exhaustion
+    // may be what ended the run.
     Win32::RemoveLongParts(folder);
     char command[1024];
     wsprintfA(command, "cmd /C rmdir /S /Q \"%s\"&if not exist \"%s\" del /Q \"%s\"", folder,
