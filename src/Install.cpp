@@ -18,16 +18,48 @@ const char* const zipSuffix = ".zip";
 const char* const launcherMarker = "$#launcher#";
 const char* const kExecutionStringFailure =
     "Failed to allocate enough memory to form execution string.";
-// How many taken folder names are skipped before the run settles for the last one.
-const UINT kFolderNameTries = 1000;
+// How many taken folder names move the run on to the next tick count's name; after them the
+// names come from the system's random source, which nobody can name ahead.
+const UINT kTickNames = 4;
+// How many names a run tries before it gives up.
+const UINT kFolderNameTries = 64;
+// The live mark beside a folder "sfx<n>.tmp": "sfx<n>.tmp.live". It holds kMarkTag and the
+// stamps of the launcher and, once started, of its program.
+const char kMarkSuffix[] = ".live";
+const uint32_t kMarkTag = 0x4C584653; // "SFXL"
+struct MarkRecord {
+    uint32_t tag;
+    uint32_t reserved;
+    OS::ProcessStamp stamps[2];
+};
+// The size of a mark with the launcher's stamp alone.
+const UINT kLauncherMarkSize = sizeof(MarkRecord) - sizeof(OS::ProcessStamp);
+
+// first + separator + second as a new text.
+char* Join(const char* first, const char* separator, const char* second) {
+    UINT size = String::StrLen(first) + String::StrLen(separator) + String::StrLen(second) + 1;
+    char* joined = (char*)System::SafeAllocMemory(size);
+    if (joined) {
+        String::StrCpy(joined, first ? first : "");
+        String::StrCat(joined, separator);
+        String::StrCat(joined, second);
+    }
+    return joined;
+}
 
 struct InstallRun {
     OpenedPayload payload;
     File* self;
     char* temporaryFolder;
     char* extractionFolder;
+    // The live mark beside the folder.
+    char* mark;
+    // Open from the claim until the program's stamp is written.
+    OS::Handle markFile;
     UINT folderValue;
-    bool folderClaimed;
+    bool claimTried;
+    // Made by this run: only then is the folder extracted into, entered and removed.
+    bool folderMade;
 };
 
 // Clean-up before a failure box: the launcher file and the tables that the run still holds.
@@ -37,12 +69,20 @@ void ReleasePayload(InstallRun* run) {
     System::SafeFreeMemory(run->payload.stringTableOffsetsTable);
 }
 
+// The removal of the run's own folder and its mark, finished when it returns where the platform
+// allows (POSIX); a folder that the run did not make is never touched.
+void RemoveOwnFolder(InstallRun* run) {
+    if (run->markFile != OS::kNullHandle) OS::FileClose(run->markFile);
+    run->markFile = OS::kNullHandle;
+    if (run->folderMade) OS::RemoveTree(run->extractionFolder, run->mark, true);
+}
+
 // A failed step: clean-up, the box, and once extraction has begun the folder's removal.
 int Fail(InstallRun* run, const char* box, bool removeFolder) {
     box = FailureBox(&run->payload, box);
     ReleasePayload(run);
     System::ShowErrorMessage(box);
-    if (removeFolder) RemoveFolder(run->extractionFolder);
+    if (removeFolder) RemoveOwnFolder(run);
     return -1;
 }
 
@@ -62,31 +102,110 @@ char* FormExtractionFolder(const char* temporaryFolder, UINT value) {
     return folder;
 }
 
-// Moves the run on to the folder name of the next counter value; false without memory.
-bool NextFolderName(InstallRun* run) {
-    char* next = FormExtractionFolder(run->temporaryFolder, run->folderValue + 1);
-    if (!next) return false;
-    run->folderValue++;
-    System::SafeFreeMemory(run->extractionFolder);
-    run->extractionFolder = next;
-    return true;
+// Keeps the run's folder without its closing separator (paths are joined to it as before), and
+// names its mark; false without memory.
+bool NameMark(InstallRun* run) {
+    run->extractionFolder[String::StrLen(run->extractionFolder) - 1] = 0;
+    System::SafeFreeMemory(run->mark);
+    run->mark = Join(run->extractionFolder, kMarkSuffix, "");
+    return run->mark != 0;
 }
 
-// Makes the extraction folder this run's own at its first extraction: a folder that another
-// launcher took in the meantime moves this run on to the next free name.
-void ClaimExtractionFolder(InstallRun* run) {
-    if (run->folderClaimed) return;
-    run->folderClaimed = true;
-    for (UINT tries = 0; tries < kFolderNameTries; tries++) {
-        if (OS::CreateFolderOnce(run->extractionFolder) != OS::kFolderExisted ||
-            !NextFolderName(run))
-            return;
+// Moves the run on to the folder name of another counter value; false without memory.
+bool NameFolder(InstallRun* run, UINT value) {
+    char* next = FormExtractionFolder(run->temporaryFolder, value);
+    if (!next) return false;
+    System::SafeFreeMemory(run->extractionFolder);
+    run->extractionFolder = next;
+    run->folderValue = value;
+    return NameMark(run);
+}
+
+// Takes the current name: first the mark, created anew with the launcher's stamp, then the
+// folder, created anew for this user alone. Anything that has either name already (a folder,
+// a file, a link) makes the name taken, and nothing of it is followed or reused.
+OS::FolderResult TryName(InstallRun* run) {
+    OS::Handle mark = OS::FileOpen(run->mark, OS::kCreateNew);
+    if (mark == OS::kInvalidHandle)
+        return OS::PathExists(run->mark) ? OS::kFolderExisted : OS::kFolderFailed;
+    MarkRecord record = {kMarkTag, 0, {}};
+    UINT done;
+    OS::FolderResult result = OS::kFolderFailed;
+    if (OS::ProcessStampOf(OS::kSelfProcess, &record.stamps[0]) &&
+        OS::FileWrite(mark, &record, kLauncherMarkSize, &done) && done == kLauncherMarkSize)
+        result = OS::CreatePrivateFolder(run->extractionFolder);
+    if (result == OS::kFolderCreated) {
+        run->markFile = mark;
+        return result;
     }
+    OS::FileClose(mark);
+    OS::RemoveFile(run->mark);
+    return result;
+}
+
+// Makes the extraction folder this run's own before its first entry is extracted: a name that
+// is taken moves the run on, to the next tick counts' names and then to random ones. False when
+// no folder could be made; the run then extracts nothing, and removes nothing.
+bool ClaimExtractionFolder(InstallRun* run) {
+    if (run->claimTried) return run->folderMade;
+    run->claimTried = true;
+    for (UINT tries = 1; tries <= kFolderNameTries; tries++) {
+        OS::FolderResult result = TryName(run);
+        if (result != OS::kFolderExisted) return run->folderMade = result == OS::kFolderCreated;
+        System::Trace("Extraction folder name taken: ", run->extractionFolder, "\n");
+        UINT value = run->folderValue + 1;
+        if ((tries >= kTickNames && !OS::RandomValue(&value)) || !NameFolder(run, value))
+            return false;
+    }
+    return false;
+}
+
+// Writes the started program's stamp into the run's mark, which then holds both processes. The
+// mark is open: a program is started only in a folder that the run made.
+void MarkProgram(OS::Process program, void* context) {
+    InstallRun* run = (InstallRun*)context;
+    OS::ProcessStamp stamp;
+    UINT done;
+    if (OS::ProcessStampOf(program, &stamp))
+        OS::FileWrite(run->markFile, &stamp, sizeof stamp, &done);
+    OS::FileClose(run->markFile);
+    run->markFile = OS::kNullHandle;
+}
+
+// Removes a folder that an earlier run left behind: one whose mark, this user's own, shows that
+// neither its launcher nor its program runs. Folders without a mark are never touched.
+void SweepFolder(const char* name, void* temporaryFolder) {
+    if (!String::StartsWith(name, "sfx")) return;
+    const char* end = name + 3;
+    while (*end >= '0' && *end <= '9')
+        end++;
+    UINT digits = (UINT)(end - name) - 3;
+    if (digits - 1 >= 10 || String::StrLen(end) != 9 || !String::StartsWith(end, ".tmp.live"))
+        return;
+    char* mark = Path::Combine((const char*)temporaryFolder, name);
+    // One byte more than a mark can have, so that a longer file is no mark.
+    union {
+        MarkRecord record;
+        BYTE bytes[sizeof(MarkRecord) + 1];
+    } read;
+    int size = mark ? OS::ReadOwnFile(mark, &read, sizeof read) : -1;
+    bool ended = (size == (int)kLauncherMarkSize || size == (int)sizeof(MarkRecord)) &&
+                 read.record.tag == kMarkTag;
+    for (int i = 0; ended && i < (size == (int)kLauncherMarkSize ? 1 : 2); i++)
+        ended = !OS::ProcessRuns(&read.record.stamps[i]);
+    char* folder = ended ? String::StrDup(mark) : 0;
+    if (folder) {
+        folder[String::StrLen(folder) - (sizeof kMarkSuffix - 1)] = 0;
+        System::Trace("Removing extraction folder left behind: ", folder, "\n");
+        OS::RemoveTree(folder, mark, false);
+    }
+    System::SafeFreeMemory(folder);
+    System::SafeFreeMemory(mark);
 }
 
 bool Extract(InstallRun* run, UINT id) {
-    ClaimExtractionFolder(run);
-    return ExtractFile(id, fileInfoTable, run->payload.stringTableOffsetsTable, run->self,
+    return ClaimExtractionFolder(run) &&
+           ExtractFile(id, fileInfoTable, run->payload.stringTableOffsetsTable, run->self,
                        run->extractionFolder);
 }
 
@@ -103,18 +222,6 @@ int FindEntry(InstallRun* run, const char* contains, const char* suffix, char** 
         System::SafeFreeMemory(entryName);
     }
     return -1;
-}
-
-// first + separator + second as a new text.
-char* Join(const char* first, const char* separator, const char* second) {
-    UINT size = String::StrLen(first) + String::StrLen(separator) + String::StrLen(second) + 1;
-    char* joined = (char*)System::SafeAllocMemory(size);
-    if (joined) {
-        String::StrCpy(joined, first ? first : "");
-        String::StrCat(joined, separator);
-        String::StrCat(joined, second);
-    }
-    return joined;
 }
 
 bool IsQuotedSpecial(char c) {
@@ -285,10 +392,11 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
                               executionString, providedArguments, &program, &arguments);
     if (!formed) return FailAfterExtraction(run, kExecutionStringFailure);
 
-    if (!OS::SetCurrentDir(run->extractionFolder)) {
+    // A folder that the run did not make (nothing was extracted) is never entered.
+    if (!run->folderMade || !OS::SetCurrentDir(run->extractionFolder)) {
         System::Trace("Failed to set current directory");
         System::ShowErrorMessage("Failed to set current directory");
-        RemoveFolder(run->extractionFolder);
+        RemoveOwnFolder(run);
         return -1;
     }
 
@@ -304,7 +412,7 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
     } else {
         System::Trace("Executing autorun: '", program, "' with arguments:'", arguments, "'...");
     }
-    if (!System::ExecuteAndWait(program, arguments, words.items)) {
+    if (!System::ExecuteAndWait(program, arguments, words.items, MarkProgram, run)) {
         System::ShowErrorMessage("Failed to start or wait for executable.");
         // Leave the folder first, so that its removal can take the folder itself too.
         OS::SetCurrentDir(run->temporaryFolder);
@@ -312,7 +420,7 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
             System::Trace("\n[DEBUG] Press any key clean temporary folder...");
             System::WaitForAnyKey();
         }
-        RemoveFolder(run->extractionFolder);
+        RemoveOwnFolder(run);
         return -1;
     }
     System::Trace("OK\n", "Removing temporary folder...");
@@ -321,7 +429,7 @@ int Launch(InstallRun* run, const char* extractorFullName, const char* providedA
         System::Trace("\n[DEBUG] Press any key clean temporary folder...");
         System::WaitForAnyKey();
     }
-    RemoveFolder(run->extractionFolder);
+    RemoveOwnFolder(run);
     System::Trace("FINISHED\n", "All went OK\n");
     *exitCode = System::GetLastProcessExitCode();
     return 0;
@@ -370,23 +478,6 @@ char* readVersionFromFile(const char* fileName) {
     return result;
 }
 
-bool RemoveFolder(const char* folderName) {
-    // The folder is one quoted word, whatever its path holds. The command is formed on the stack
-    // where it fits: the removal must not depend on the heap, whose exhaustion may be what ended
-    // the run.
-    char buffer[1024];
-    UINT prefixLength = String::StrLen(OS::kRemoveTreeCommand);
-    UINT size = prefixLength + QuotedLength(folderName) + 1;
-    char* command = size <= sizeof buffer ? buffer : (char*)System::SafeAllocMemory(size);
-    if (command) {
-        String::StrCpy(command, OS::kRemoveTreeCommand);
-        WriteQuoted(command + prefixLength, folderName);
-        OS::StartDetached(command);
-        if (command != buffer) System::SafeFreeMemory(command);
-    }
-    return true;
-}
-
 int install(const char* extractorFullName, const char* providedArguments, ArgList* vmArgsList,
             const ArgList* userArguments, UINT* exitCode) {
     if (!extractorFullName) {
@@ -401,13 +492,17 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
 
     System::Trace("Getting system temporary folder...");
     run.temporaryFolder = System::GetTemporaryFolder();
-    // An empty path (one too long for its buffer) is no folder either.
-    if (!run.temporaryFolder || !run.temporaryFolder[0])
+    // An empty path (one too long for its buffer) is no folder either, nor one that does not
+    // exist: no folder is ever made outside the run's own.
+    if (!run.temporaryFolder || !run.temporaryFolder[0] || !OS::PathExists(run.temporaryFolder))
         return FailBeforeExtraction(&run, "Failed to get system temporary folder");
     System::Trace("OK\n");
+    // Runs killed while their program ran left their folders: those whose launcher and program
+    // have both ended go now, detached, before this run's own extraction.
+    OS::ListFolder(run.temporaryFolder, SweepFolder, run.temporaryFolder);
 
-    // The folder is named after the tick count, moved on past names that exist already; nothing
-    // is created until the first entry is extracted.
+    // The folder is named after the tick count; it is made at the first extraction, under the
+    // next free name.
     System::Trace("Forming temporary folder...");
     run.folderValue = OS::TickCount();
     char* tempFolder = CreateTempFolder(run.folderValue);
@@ -418,10 +513,8 @@ int install(const char* extractorFullName, const char* providedArguments, ArgLis
     System::Trace("Creating extraction folder...");
     run.extractionFolder = Path::Combine(run.temporaryFolder, tempFolder);
     System::SafeFreeMemory(tempFolder);
-    if (!run.extractionFolder)
+    if (!run.extractionFolder || !NameMark(&run))
         return FailBeforeExtraction(&run, "Failed to combine extraction folder");
-    for (UINT tries = 0; tries < kFolderNameTries && OS::PathExists(run.extractionFolder); tries++)
-        if (!NextFolderName(&run)) break;
     System::Trace("OK\n");
 
     System::Trace("Browsing for version file...\n");

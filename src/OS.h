@@ -57,6 +57,8 @@ enum FileAccess {
     kReadExisting,  // read, share read, the file must exist
     kWriteExisting, // write, share read and write, the file must exist (never created)
     kCreateAlways,  // write, share read and write, created or emptied
+    kCreateNew,     // write, share read and write, created anew (POSIX: mode 0600); fails when
+                    // the name is taken by anything (a file, a folder, a link)
 };
 
 Handle FileOpen(const char* path, FileAccess access);
@@ -75,6 +77,27 @@ enum FolderResult { kFolderCreated, kFolderExisted, kFolderFailed };
 FolderResult CreateFolderTree(const char* path);
 // Creates one folder whose parent exists; kFolderExisted when the name is taken already.
 FolderResult CreateFolderOnce(const char* path);
+// Creates one folder, whose parent exists, that only this user and the system can open (POSIX:
+// mode 0700; Windows: a protected DACL of the user, or of Administrators when the process is
+// elevated, and SYSTEM). kFolderExisted when anything at all has the name already: a folder, a
+// file, a link, a junction; nothing there is followed or reused.
+FolderResult CreatePrivateFolder(const char* path);
+// Removes a folder (no closing separator) with everything in it, never following a link: a link
+// at its top is left alone, links in it are removed, not what they point at (POSIX: only a folder
+// of this user's). Then, when the folder is gone, the file `mark` too. POSIX removes in the
+// calling process when wait is true, else in a detached one; Windows always starts the removal
+// detached (the system's removal command, after the parts too deep for it). False when it could
+// not be done or started.
+bool RemoveTree(const char* folder, const char* mark, bool wait);
+// Calls visit with the name of every entry of folder (a path that ends with the separator);
+// false when the folder cannot be read.
+typedef void (*FolderVisitor)(const char* name, void* context);
+bool ListFolder(const char* folder, FolderVisitor visit, void* context);
+// Reads up to size bytes of a small file that is this user's own (POSIX: a regular file owned by
+// this user, not a link, opened without waiting); the count read, or -1 when it is no such file.
+int ReadOwnFile(const char* path, void* buffer, UINT size);
+// Deletes a file (POSIX: a link is deleted itself); false when it could not be.
+bool RemoveFile(const char* path);
 bool PathExists(const char* path);
 bool SetCurrentDir(const char* path);
 
@@ -91,6 +114,8 @@ void ModulePath(char* buffer, UINT size);
 const char* CommandLine();
 // Milliseconds since an arbitrary start, wrapping at 32 bits.
 UINT TickCount();
+// A 32-bit value from the system's random source; false when there is none.
+bool RandomValue(UINT* value);
 // GetTempPathA's contract: the length written, 0 on failure, or the size needed when the
 // path does not fit (nothing written then).
 UINT TempPath(char* buffer, UINT size);
@@ -107,13 +132,22 @@ Process StartProcess(const char* commandLine, const char* const* argv);
 // Waits for the program's end without a time limit, takes its exit code and releases it.
 // False when the wait failed.
 bool WaitProcess(Process process, UINT* exitCode);
+// A process as the system knows it for as long as it runs: its id and its start time, which
+// tells it from a later process that got the same id.
+struct ProcessStamp {
+    uint32_t id;
+    uint32_t reserved;
+    uint64_t started;
+};
+// The launcher's own process, for ProcessStampOf.
+const Process kSelfProcess = 0;
+// The stamp of a started process, or of kSelfProcess; false when it cannot be had.
+bool ProcessStampOf(Process process, ProcessStamp* stamp);
+// False only when the stamped process has certainly ended (or its id now names another one).
+bool ProcessRuns(const ProcessStamp* stamp);
 // Marks an extracted file executable for its owner (kExecuteBits). False when it could not be;
 // Windows needs nothing (true).
 bool MarkExecutable(const char* path);
-// Starts commandLine hidden and does not wait; the process may outlive the launcher.
-bool StartDetached(const char* commandLine);
-// The command, ending with a blank, that removes a folder tree named after it.
-extern const char* const kRemoveTreeCommand;
 // The characters that a path in double quotes on this platform's command lines still carries as
 // syntax, each to be written with a backslash before it (POSIX: the shell's $ ` " and \;
 // Windows: none, its paths hold no double quote and the backslash is its separator).

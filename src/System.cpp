@@ -23,7 +23,9 @@ void System::ShowErrorMessage(const char* message) {
     OS::ErrorBox("Extracting error", message);
 }
 
-BOOL System::ExecuteAndWait(const char* executablePath, const char* args, const char* const* argv) {
+<<<<<<< HEAD
+BOOL System::ExecuteAndWait(const char* executablePath, const char* args, const char* const* argv,
+                            void (*started)(OS::Process program, void* context), void* context) {
     char* fullCommand = 0;
     if (!OS::kArgumentVector) {
         // The whole command line is started: it is sized to fit, never cut.
@@ -44,6 +46,7 @@ BOOL System::ExecuteAndWait(const char* executablePath, const char* args, const 
         return FALSE;
     }
     Trace("CreateProcess Success\n");
+    if (started) started(process, context);
     Trace("Waiting end of launched process\n");
     return OS::WaitProcess(process, &lastExitCode) ? TRUE : FALSE;
 }

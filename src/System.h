@@ -14,9 +14,11 @@ class System {
     static void ShowErrorMessage(const char* message);
     // Starts a program and waits for its end; TRUE when it ran, whatever its code. A platform
     // with argument vectors (OS::kArgumentVector) starts argv, the others the command line
-    // "executablePath args".
+    // "executablePath args". started, when given, is told of the program before the wait.
     static BOOL ExecuteAndWait(const char* executablePath, const char* args,
-                               const char* const* argv = 0);
+                               const char* const* argv = 0,
+                               void (*started)(OS::Process program, void* context) = 0,
+                               void* context = 0);
     static char* GetTemporaryFolder();
     static int MemCmp(const BYTE* m1, const BYTE* m2, int len);
     static void MemCpy(BYTE* m1, const BYTE* m2, int count);

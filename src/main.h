@@ -72,5 +72,3 @@ inline char* IniFileName(const char* program, bool byExtension) {
 // platform's IniFileName) when that file exists; a last line without its line end gets "\r\n"
 // first.
 void WriteVmArguments(const char* executionString, const ArgList* vmArgsList);
-// Starts the detached removal of the folder and everything in it; true.
-bool RemoveFolder(const char* folderName);

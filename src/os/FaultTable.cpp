@@ -20,13 +20,14 @@ struct Entry {
 
 // In the order of Operation.
 Entry table[] = {
-    {"Alloc", false, 0},        {"FileOpen", false, 0},    {"FileRead", false, 0},
-    {"FileWrite", false, 0},    {"FileSeek", false, 0},    {"FileSize", false, 0},
-    {"CreateFolder", false, 0}, {"PathExists", false, 0},  {"SetCurrentDir", false, 0},
-    {"TempPath", false, 0},     {"ModulePath", false, 0},  {"MarkExecutable", false, 0},
-    {"StartProcess", true, 0},  {"WaitProcess", false, 0}, {"StartDetached", true, 0},
-    {"StartThread", false, 0},  {"NetStartup", false, 0},  {"TcpListen", false, 0},
-    {"TcpAccept", false, 0},    {"ErrorBox", true, 0},
+    {"Alloc", false, 0},         {"FileOpen", false, 0},       {"FileRead", false, 0},
+    {"FileWrite", false, 0},     {"FileSeek", false, 0},       {"FileSize", false, 0},
+    {"CreateFolder", false, 0},  {"PathExists", false, 0},     {"ListFolder", false, 0},
+    {"SetCurrentDir", false, 0}, {"TempPath", false, 0},       {"Random", false, 0},
+    {"ModulePath", false, 0},    {"MarkExecutable", false, 0}, {"StartProcess", true, 0},
+    {"WaitProcess", false, 0},   {"RemoveTree", true, 0},      {"StartThread", false, 0},
+    {"NetStartup", false, 0},    {"TcpListen", false, 0},      {"TcpAccept", false, 0},
+    {"ErrorBox", true, 0},
 };
 static_assert(sizeof table / sizeof table[0] == kOperationCount, "one entry per operation");
 

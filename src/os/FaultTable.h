@@ -26,15 +26,18 @@ enum Operation {
     kFileWrite,
     kFileSeek,
     kFileSize,
-    kCreateFolder, // each folder that CreateFolderOnce or CreateFolderTree makes
+    kCreateFolder, // each folder that CreateFolderOnce, CreateFolderTree or CreatePrivateFolder
+                   // makes
     kPathExists,
+    kListFolder,
     kSetCurrentDir,
     kTempPath,
+    kRandom,
     kModulePath,
     kMarkExecutable,
     kStartProcess, // journaled
     kWaitProcess,
-    kStartDetached, // journaled
+    kRemoveTree, // journaled
     kStartThread,
     kNetStartup,
     kTcpListen,

@@ -3,6 +3,7 @@
 #include "FaultTable.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,7 +26,6 @@ extern char** environ;
 namespace OS {
 
 const char kSeparator = '/';
-const char* const kRemoveTreeCommand = "rm -rf ";
 const char* const kQuotedSpecials = "$`\"\\";
 
 namespace {
@@ -76,10 +77,11 @@ bool Free(void* block) {
 Handle FileOpen(const char* path, FileAccess access) {
     int flags = access == kReadExisting    ? O_RDONLY
                 : access == kWriteExisting ? O_WRONLY
-                                           : O_WRONLY | O_CREAT | O_TRUNC;
+                : access == kCreateAlways  ? O_WRONLY | O_CREAT | O_TRUNC
+                                           : O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
     if (!path) return kInvalidHandle;
     if (Fault::Fails(Fault::kFileOpen)) return kInvalidHandle;
-    int fd = open(path, flags | O_CLOEXEC, 0644);
+    int fd = open(path, flags | O_CLOEXEC, access == kCreateNew ? 0600 : 0644);
     // A folder opens only for reading; writing one fails in open itself.
     if (fd >= 0 && access == kReadExisting) {
         struct stat st;
@@ -148,6 +150,112 @@ FolderResult CreateFolderOnce(const char* path) {
                                                                           : kFolderFailed;
 }
 
+FolderResult CreatePrivateFolder(const char* path) {
+    if (Fault::Fails(Fault::kCreateFolder)) return kFolderFailed;
+    // mkdir neither follows nor reuses what has the name: a link, even a dangling one, is taken.
+    if (mkdir(path, 0700) == 0) return kFolderCreated;
+    return errno == EEXIST ? kFolderExisted : kFolderFailed;
+}
+
+namespace {
+
+// How many folder levels a removal descends: a bound on its descriptors and its stack.
+const UINT kRemovalDepth = 256;
+
+// Empties the open folder fd (taken over) and every folder in it, through descriptors only:
+// entries are unlinked relative to their folder, and a folder is entered with O_NOFOLLOW, so a
+// link is removed itself and nothing outside is reached. Passes are repeated while they remove
+// something: a listing need not show what was added or moved during it.
+void EmptyFolder(int fd, UINT depth) {
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    for (bool removed = true; removed;) {
+        removed = false;
+        rewinddir(dir);
+        while (struct dirent* entry = readdir(dir)) {
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
+            if (unlinkat(dirfd(dir), name, 0) != 0) {
+                int child = depth ? openat(dirfd(dir), name,
+                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                  : -1;
+                if (child < 0) continue;
+                EmptyFolder(child, depth - 1);
+                if (unlinkat(dirfd(dir), name, AT_REMOVEDIR) != 0) continue;
+            }
+            removed = true;
+        }
+    }
+    closedir(dir);
+}
+
+// RemoveTree's work, in whichever process does it.
+void RemoveTreeNow(const char* folder, const char* mark) {
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid()) {
+        EmptyFolder(fd, kRemovalDepth);
+        rmdir(folder);
+    } else if (fd >= 0) {
+        close(fd);
+    }
+    if (mark && lstat(folder, &st) != 0 && errno == ENOENT) unlink(mark);
+}
+
+} // namespace
+
+bool RemoveTree(const char* folder, const char* mark, bool wait) {
+    if (Fault::Fails(Fault::kRemoveTree)) return false;
+    if (wait) {
+        RemoveTreeNow(folder, mark);
+        return true;
+    }
+    // Double fork: the grandchild is adopted by init, outlives the launcher and delays nothing,
+    // not even a caller that reads the launcher's output to its end.
+    pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        setsid();
+        if (fork() == 0) {
+            int null = open("/dev/null", O_RDWR);
+            for (int fd = 0; null >= 0 && fd < 3; fd++)
+                dup2(null, fd);
+            RemoveTreeNow(folder, mark);
+        }
+        _exit(0);
+    }
+    int status;
+    waitpid(child, &status, 0);
+    return true;
+}
+
+bool ListFolder(const char* folder, FolderVisitor visit, void* context) {
+    DIR* dir = Fault::Fails(Fault::kListFolder) ? 0 : opendir(folder);
+    if (!dir) return false;
+    while (struct dirent* entry = readdir(dir))
+        visit(entry->d_name, context);
+    closedir(dir);
+    return true;
+}
+
+int ReadOwnFile(const char* path, void* buffer, UINT size) {
+    // Not through a link, and a FIFO planted under the name does not block the open.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    ssize_t got = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
+        do
+            got = read(fd, buffer, size);
+        while (got < 0 && errno == EINTR);
+    }
+    close(fd);
+    return (int)got;
+}
+
 FolderResult CreateFolderTree(const char* path) {
     if (!path || !*path) return kFolderFailed;
     size_t length = strlen(path);
@@ -169,6 +277,10 @@ FolderResult CreateFolderTree(const char* path) {
     }
     free(folder);
     return result;
+}
+
+bool RemoveFile(const char* path) {
+    return unlink(path) == 0;
 }
 
 bool PathExists(const char* path) {
@@ -217,6 +329,11 @@ UINT TickCount() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (UINT)((uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u);
+}
+
+bool RandomValue(UINT* value) {
+    if (Fault::Fails(Fault::kRandom)) return false;
+    return getrandom(value, sizeof *value, 0) == (ssize_t)sizeof *value;
 }
 
 UINT TempPath(char* buffer, UINT size) {
@@ -273,26 +390,50 @@ bool MarkExecutable(const char* path) {
            S_ISREG(st.st_mode) && chmod(path, (st.st_mode & 07777) | S_IXUSR) == 0;
 }
 
-bool StartDetached(const char* commandLine) {
-    if (Fault::Fails(Fault::kStartDetached)) return false;
-    // Double fork: the grandchild is adopted by init and outlives the launcher.
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        setsid();
-        if (fork() == 0) {
-            int null = open("/dev/null", O_RDWR);
-            if (null >= 0) {
-                dup2(null, 0);
-                dup2(null, 1);
-                dup2(null, 2);
-            }
-            execl("/bin/sh", "sh", "-c", commandLine, (char*)0);
-        }
-        _exit(0);
-    }
-    int status;
-    waitpid(child, &status, 0);
+namespace {
+
+// The state and the start time (clock ticks after boot) of a process, from /proc/<id>/stat;
+// false when that cannot be read.
+bool ReadProcessStat(uint32_t id, char* state, uint64_t* started) {
+    char path[40], stat[512];
+    snprintf(path, sizeof path, "/proc/%u/stat", id);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t got = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (got <= 0) return false;
+    stat[got] = 0;
+    // The name in parentheses may hold blanks and parentheses: the fields follow the last ')'.
+    const char* field = strrchr(stat, ')');
+    for (int i = 0; field && i < 20; i++)
+        field = strchr(field + 1, ' ');
+    if (!field) return false;
+    *state = strrchr(stat, ')')[2];
+    *started = strtoull(field + 1, 0, 10);
+    return true;
+}
+
+} // namespace
+
+bool ProcessStampOf(Process process, ProcessStamp* stamp) {
+    char state;
+    stamp->id = (uint32_t)(process == kSelfProcess ? getpid() : (pid_t)process);
+    stamp->reserved = 0;
+    // Without /proc the id alone is kept: a start time of 0 is compared with nothing.
+    if (!ReadProcessStat(stamp->id, &state, &stamp->started)) stamp->started = 0;
+    return true;
+}
+
+bool ProcessRuns(const ProcessStamp* stamp) {
+    char state;
+    uint64_t started;
+    // An id that no process can have is taken as running: nothing is removed on its word.
+    if ((pid_t)stamp->id <= 0) return true;
+    if (kill((pid_t)stamp->id, 0) != 0 && errno == ESRCH) return false;
+    // An id that came back for another process, or a process that has ended and waits for its
+    // parent, is not the stamped one running.
+    if (ReadProcessStat(stamp->id, &state, &started))
+        return state != 'Z' && (stamp->started == 0 || started == stamp->started);
     return true;
 }
 

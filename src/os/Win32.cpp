@@ -9,7 +9,6 @@
 namespace OS {
 
 const char kSeparator = '\\';
-const char* const kRemoveTreeCommand = "cmd /C rmdir /S /Q ";
 const char* const kQuotedSpecials = "";
 
 static HANDLE AsHandle(Handle file) {
@@ -39,6 +38,8 @@ Handle FileOpen(const char* path, FileAccess access) {
         shareMode = FILE_SHARE_READ;
     } else if (access == kCreateAlways) {
         disposition = CREATE_ALWAYS;
+    } else if (access == kCreateNew) {
+        disposition = CREATE_NEW;
     }
     WCHAR* wide = Win32::WidePath(path, false);
     HANDLE file = wide ? CreateFileW(wide, desiredAccess, shareMode, NULL, disposition, 0, NULL)
@@ -120,6 +121,89 @@ FolderResult CreateFolderOnce(const char* path) {
     FolderResult result = wide ? CreateFolder(wide) : kFolderFailed;
     Free(wide);
     return result;
+}
+
+// The well-known SIDs of SYSTEM (S-1-5-18) and of the Administrators group (S-1-5-32-544).
+static const struct {
+    BYTE revision, count;
+    SID_IDENTIFIER_AUTHORITY authority;
+    DWORD subAuthority[2];
+} kSystemSid = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID, 0}},
+  kAdministratorsSid = {SID_REVISION,
+                        2,
+                        {SECURITY_NT_AUTHORITY},
+                        {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+// The private folder's protected descriptor; its DACL is made for each folder.
+static SECURITY_DESCRIPTOR privateDescriptor = {
+    SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT | SE_DACL_PROTECTED, NULL, NULL, NULL, NULL};
+static SECURITY_ATTRIBUTES privateAttributes = {sizeof privateAttributes, &privateDescriptor,
+                                                FALSE};
+
+FolderResult CreatePrivateFolder(const char* path) {
+    // Full access for the token's user, or for Administrators when the token is elevated, so
+    // that a process of the same user that is not elevated cannot reach what an elevated run
+    // starts; and for SYSTEM. Protected: nothing is inherited from the temporary folder.
+    HANDLE token;
+    TOKEN_ELEVATION elevation = {0};
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } user;
+    DWORD size, aclBytes[32];
+    ACL* acl = privateDescriptor.Dacl = reinterpret_cast<ACL*>(aclBytes);
+    const DWORD inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return kFolderFailed;
+    BOOL known = GetTokenInformation(token, TokenUser, &user, sizeof user, &size);
+    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    PSID owner = elevation.TokenIsElevated ? (PSID)&kAdministratorsSid : user.user.User.Sid;
+    if (!known || !InitializeAcl(acl, sizeof aclBytes, ACL_REVISION) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, owner) ||
+        !AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, (PSID)&kSystemSid))
+        return kFolderFailed;
+    WCHAR* wide = Win32::WidePath(path, false);
+    FolderResult result = kFolderFailed;
+    // CreateDirectoryW fails for any name that exists: a folder, a file, a link, a junction.
+    if (wide && CreateDirectoryW(wide, &privateAttributes))
+        result = kFolderCreated;
+    else if (wide && GetLastError() == ERROR_ALREADY_EXISTS)
+        result = kFolderExisted;
+    Free(wide);
+    return result;
+}
+
+bool ListFolder(const char* folder, FolderVisitor visit, void* context) {
+    // The names that the launcher looks for are ASCII, in a folder of under MAX_PATH characters
+    // (the temporary folder): the ANSI functions suffice.
+    char pattern[MAX_PATH + 1];
+    if (lstrlenA(folder) >= MAX_PATH) return false;
+    lstrcpyA(pattern, folder);
+    lstrcatA(pattern, "*");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do
+        visit(found.cFileName, context);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+int ReadOwnFile(const char* path, void* buffer, UINT size) {
+    // The user's temporary folder is the user's own. A file that another process holds open
+    // for writing (a live run's mark) does not open.
+    Handle file = FileOpen(path, kReadExisting);
+    UINT got = 0;
+    bool read = file != kInvalidHandle && FileRead(file, buffer, size, &got);
+    if (file != kInvalidHandle) FileClose(file);
+    return read ? (int)got : -1;
+}
+
+bool RemoveFile(const char* path) {
+    WCHAR* wide = Win32::WidePath(path, false);
+    bool removed = wide != NULL && DeleteFileW(wide) != FALSE;
+    Free(wide);
+    return removed;
 }
 
 bool PathExists(const char* path) {
@@ -244,6 +328,13 @@ UINT TickCount() {
     return GetTickCount();
 }
 
+// Declared by no header of every SDK: advapi32's generator of random bytes ("RtlGenRandom").
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+bool RandomValue(UINT* value) {
+    return SystemFunction036(value, sizeof *value) != FALSE;
+}
+
 UINT TempPath(char* buffer, UINT size) {
     WCHAR* wide = WidePathBuffer();
     DWORD wideLength = wide ? GetTempPathW(Win32::kWidePathMax, wide) : 0;
@@ -287,29 +378,48 @@ bool MarkExecutable(const char*) {
     return true;
 }
 
-// The folder of a removal command, kRemoveTreeCommand and the folder in quotes, as a new heap
-// text; null for any other command.
-static char* RemovedFolder(const char* commandLine) {
-    UINT command = 0;
-    while (kRemoveTreeCommand[command] && commandLine[command] == kRemoveTreeCommand[command])
-        command++;
-    const char* quoted = commandLine + command;
-    UINT length = (UINT)lstrlenA(quoted);
-    if (kRemoveTreeCommand[command] || length < 2 || quoted[0] != '"' || quoted[length - 1] != '"')
-        return NULL;
-    char* folder = static_cast<char*>(Alloc(length - 1));
-    if (folder != NULL) lstrcpynA(folder, quoted + 1, (int)length - 1);
-    return folder;
+bool ProcessStampOf(Process process, ProcessStamp* stamp) {
+    HANDLE handle =
+        process == kSelfProcess ? GetCurrentProcess() : reinterpret_cast<HANDLE>(process);
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(handle, &created, &exited, &kernel, &user)) return false;
+    stamp->id = GetProcessId(handle);
+    stamp->reserved = 0;
+    stamp->started = (uint64_t)created.dwHighDateTime << 32 | created.dwLowDateTime;
+    return stamp->id != 0;
 }
 
-bool StartDetached(const char* commandLine) {
+bool ProcessRuns(const ProcessStamp* stamp) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, stamp->id);
+    // No such process; any other refusal (access denied) leaves it running, as far as known.
+    if (process == NULL) return GetLastError() != ERROR_INVALID_PARAMETER;
+    FILETIME created, exited, kernel, user;
+    DWORD code = STILL_ACTIVE;
+    bool known = GetProcessTimes(process, &created, &exited, &kernel, &user) != FALSE;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return !known || (code == STILL_ACTIVE && ((uint64_t)created.dwHighDateTime << 32 |
+                                               created.dwLowDateTime) == stamp->started);
+}
+
+bool RemoveTree(const char* folder, const char* mark, bool) {
+    // A link or junction at the top is left alone: the removal command would empty its target.
+    WCHAR* wide = Win32::WidePath(folder, false);
+    DWORD attributes = wide ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
+    Free(wide);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
     // The removal command stops at paths of MAX_PATH characters (Wine's takes no \\?\ form, and
     // empties its own current folder instead): the deep parts go first, whoever made them, and
-    // the command takes the rest.
-    char* folder = RemovedFolder(commandLine);
-    if (folder != NULL) Win32::RemoveLongParts(folder);
-    Free(folder);
-    return WinExec(commandLine, SW_HIDE) > 31;
+    // the command takes the rest; the mark goes once the folder has. Both paths are a temporary
+    // folder of under 260 characters and a name of at most 23, so the command fits the buffer
+    // (wsprintfA cuts at 1024 in any case); it is formed on the stack: the heap's exhaustion
+    // may be what ended the run.
+    Win32::RemoveLongParts(folder);
+    char command[1024];
+    wsprintfA(command, "cmd /C rmdir /S /Q \"%s\"&if not exist \"%s\" del /Q \"%s\"", folder,
+              folder, mark);
+    return WinExec(command, SW_HIDE) > 31;
 }
 
 // ---- user interface -----------------------------------------------------------------------

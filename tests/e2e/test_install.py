@@ -13,7 +13,9 @@ write are rewritten record by record.
 import os
 import re
 import shutil
+import signal
 import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -69,7 +71,7 @@ class InstallCases(probedriver.DriverCases):
 
     def extraction_folders(self):
         temp = self.driver.temp_folder()
-        return {p.name for p in temp.iterdir() if re.fullmatch(r"sfx\d+\.tmp", p.name)}
+        return {p.name for p in temp.iterdir() if re.fullmatch(r"sfx\d+\.tmp(\.live)?", p.name)}
 
     def installer(self, name, files, actions=(), exit_code=0, probe=True, autorun=None, args=None,
                   mode=(), require=()):
@@ -279,7 +281,9 @@ class InstallCases(probedriver.DriverCases):
         self.assertEqual(report.actions(),
                          [("check", "1 " + self.rel("sub\\a.txt")), ("exit", "0")])
         self.assertRemoved(self.driver.host(cwd))
-        self.assertEqual(list(temp.iterdir()), [])
+        # The mark beside the folder goes after it.
+        self.assertTrue(harness.wait_until(lambda: not list(temp.iterdir()), 10),
+                        list(temp.iterdir()))
 
     def test_two_launchers_at_once(self):
         runs = [self.installer(name, {"a.txt": b"a"}, [("sleep_ms", "1500")], exit_code=code)
@@ -294,30 +298,127 @@ class InstallCases(probedriver.DriverCases):
         for folder in folders:
             self.assertRemoved(folder)
 
-    def test_taken_folder_names_are_skipped(self):
-        # Folders named after the tick counts of the coming moments exist already: the run
-        # takes the first free name after them and leaves them as they are.
-        installer, report_path = self.installer("taken", {"a.txt": b"mine"})
-        self.driver.run(installer, ["-extract=nothing@" + self.driver.path(self.case)])  # warm
-        temp = self.driver.temp_folder()
-        now = int(time.monotonic() * 1000)
-        # Wine's tick count may lag the host's clock by some tens of milliseconds.
-        taken = [temp / f"sfx{tick}.tmp" for tick in range(now - 300, now + 600)]
+    def plant(self, temp, offset, span_ms):
+        """Plants something under each folder name, or its mark's name, that the tick counts of
+        the coming span_ms milliseconds give (the launcher's tick count is the host's clock plus
+        offset): links to a folder with a file in it, links to a file, files. Returns the
+        planted paths and the two link targets."""
+        folder, file = self.case / "target", self.case / "target.txt"
+        folder.mkdir()
+        (folder / "keep.txt").write_bytes(b"keep")
+        file.write_bytes(b"file")
+        now = lambda: int(time.monotonic() * 1000) + offset  # noqa: E731
+        planted = []
+        tick = now() - 300
+        # Up to span_ms after the planting has ended, which may take a while on a busy machine.
+        while tick < now() + span_ms:
+            tick += 1
+            kind = tick % 4
+            path = temp / (f"sfx{tick}.tmp" + (".live" if kind == 3 else ""))
+            if kind == 0:
+                path.write_bytes(b"planted")
+            else:
+                path.symlink_to(file if kind == 3 else folder)
+            planted.append(path)
+        return planted, folder, file
+
+    def test_planted_names_are_passed_over(self):
+        # Whatever has the names that the next seconds give is never used, followed or removed:
+        # the run moves on to names from the random source.
+        d = self.driver
+        temp = d.temp_folder()
+        if d.name == "native":
+            # A temporary folder that every user may write to, as /tmp is.
+            temp = self.case / "tmp"
+            temp.mkdir()
+            temp.chmod(0o1777)
+        installer, report_path = self.installer("planted", {"a.txt": b"mine"},
+                                                [("check", "a.txt")])
+        # A first run tells the launcher's tick count (Wine's has a start of its own).
+        before = int(time.monotonic() * 1000)
+        d.run(installer, [], temp=temp if d.name == "native" else None)
+        tick = int(re.search(r"sfx(\d+)\.tmp$", probedriver.Report(report_path).get("cwd"))[1])
+        planted, folder, file = self.plant(temp, tick - before, 3000 * harness.SLOWNESS)
         try:
-            for folder in taken:
-                folder.mkdir()
-            outcome = self.driver.run(installer, [])
+            d.log_file().unlink(missing_ok=True)
+            outcome = d.run(installer, ["-debug"], temp=temp if d.name == "native" else None)
             self.assertEqual((outcome.exit_code, outcome.boxes), (0, []), outcome)
-            folder = self.folder_of(probedriver.Report(report_path))
-            if folder.name != f"sfx{now + 600}.tmp":
-                self.assertNotIn(folder, taken)
-                self.skipTest(f"the run's tick count missed the taken names: {folder.name}")
-            self.assertRemoved(folder)
-            time.sleep(0.5)
-            self.assertEqual([f for f in taken if not f.is_dir() or any(f.iterdir())], [])
+            report = probedriver.Report(report_path)
+            self.assertEqual(report.actions(), [("check", "1 a.txt"), ("exit", "0")])
+            made = d.host(report.get("cwd"))
+            self.assertEqual(made.parent, temp)
+            self.assertNotIn(made, planted)
+            log = (outcome.output if d.name == "native"
+                   else d.log_file().read_bytes().decode("latin-1"))
+            first, last, mine = (int(re.search(r"\d+", p.name)[0])
+                                 for p in (planted[0], planted[-1], made))
+            if "taken" not in log and not first <= mine <= last:
+                self.skipTest(f"the run's tick count missed the planted names: {made.name}")
+            self.assertEqual(log.count("Extraction folder name taken: "), 4, log)
+            self.assertTrue(harness.wait_until(lambda: not made.exists(), 10), f"{made} stays")
+            self.assertFalse(made.with_name(made.name + ".live").exists())
+            self.assertEqual(sorted(p.name for p in folder.iterdir()), ["keep.txt"])
+            self.assertEqual((folder / "keep.txt").read_bytes(), b"keep")
+            self.assertEqual(file.read_bytes(), b"file")
+            self.assertEqual([p for p in planted if not (p.is_symlink() or p.is_file())], [])
         finally:
-            for folder in taken:
-                shutil.rmtree(folder, True)
+            for path in planted:
+                path.unlink()
+
+    def test_a_killed_launchers_folder_goes_once_its_program_has_ended(self):
+        d = self.driver
+        temp = d.temp_folder()
+        go = self.case / "go"
+        held, held_report = self.installer("held", {"a.txt": b"a"}, [("wait_for", d.path(go))])
+        quick, _ = self.installer("quick", {"b.txt": b"b"})
+        # Named as the launcher names its folders, but without a mark: never touched.
+        unmarked = temp / "sfx123.tmp"
+        unmarked.mkdir()
+        (unmarked / "keep.txt").write_bytes(b"keep")
+        program = d.start(held, [])
+        try:
+            # The mark beside the folder holds both processes once the program runs.
+            marked = lambda: [m for m in temp.glob("sfx*.tmp.live") if m.stat().st_size == 40]  # noqa: E731
+            self.assertTrue(harness.wait_until(marked, 30), "no mark of launcher and program")
+            mark = marked()[0]
+            folder = mark.with_suffix("")
+            # Others have no access: mode 0700; under Wine the DACL of the user and SYSTEM
+            # comes out as the owner's bits and the group's read and search bits.
+            self.assertEqual(folder.stat().st_mode & 0o777, 0o700 if d.name == "native" else 0o750)
+            if d.name == "native":
+                # Its output pipes stay open in the program: only the launcher's end is awaited.
+                os.kill(program.pid, signal.SIGKILL)
+                program.wait(10)
+                program.stdout.close()
+                program.stderr.close()
+            else:
+                # Wine ends the program along with a launcher killed from outside. A folder is
+                # made as a killed launcher would have left it: its mark names this run's
+                # program and, as its launcher, a process that has ended (this launcher's id
+                # with another start time).
+                record = mark.read_bytes()
+                launcher = bytearray(record[8:24])
+                launcher[8] ^= 1
+                folder, mark = temp / "sfx124.tmp", temp / "sfx124.tmp.live"
+                folder.mkdir()
+                (folder / "a.txt").write_bytes(b"a")
+                mark.write_bytes(record[:8] + bytes(launcher) + record[24:])
+            # The program still runs: another run leaves the folder alone.
+            self.assertEqual(d.run(quick, []).exit_code, 0)
+            time.sleep(0.5)
+            self.assertTrue((folder / "a.txt").exists() and mark.exists())
+            go.write_bytes(b"")
+            self.assertTrue(harness.wait_until(held_report.exists, 30), "the program did not end")
+            if d.name != "native":
+                self.assertEqual(d.finish(program).exit_code, 0)
+            time.sleep(0.5)
+            self.assertEqual(d.run(quick, []).exit_code, 0)
+            self.assertTrue(harness.wait_until(lambda: not folder.exists() and not mark.exists(),
+                                               10), f"{folder} stays")
+            self.assertEqual((unmarked / "keep.txt").read_bytes(), b"keep")
+        finally:
+            go.write_bytes(b"")
+            shutil.rmtree(unmarked, True)
 
     # ---- failures -----------------------------------------------------------------------
 
@@ -353,10 +454,14 @@ class InstallCases(probedriver.DriverCases):
         # The temporary folder's path does not fit the 260 characters that the launcher reads.
         long_temp = self.case / ("t" * 120) / ("u" * 120)
         long_temp.mkdir(parents=True)
+        missing_temp = self.case / "absent" / "temp"
         rows = [
             ("damaged header", header, "SFX Header invalid", 1, None),
             ("temporary folder too long", self.refused("long", False),
              "Failed to get system temporary folder", 1, long_temp),
+            # Nothing is made outside the run's own folder: a missing one is no temporary folder.
+            ("temporary folder missing", self.refused("gone", False),
+             "Failed to get system temporary folder", 1, missing_temp),
             ("manifest refused", manifest, "Failed to extract version file.", 1, None),
             ("splash bitmap refused", splash, "Failed to extract splash bitmap.", 1, None),
             ("every entry, one refused", self.refused("all", False), BOX_ACCESSIBLE, 1, None),
@@ -373,8 +478,9 @@ class InstallCases(probedriver.DriverCases):
                 self.assertEqual((outcome.exit_code, outcome.boxes), (status, [box] if box else []),
                                  outcome)
                 self.assertNoFolderLeft()
+                self.assertFalse((self.case / "absent").exists())
                 if temp:
-                    self.assertEqual(list(temp.iterdir()), [])
+                    self.assertEqual(list(temp.iterdir()) if temp.exists() else [], [])
                 temp = d.temp_folder()
                 for place in (temp, temp.parent):
                     self.assertFalse((place / "escaped.txt").exists(), place)
@@ -525,7 +631,8 @@ class WineInstall(InstallCases, unittest.TestCase):
         installer = self.refused("order", False)
         program = self.driver.start(installer, [], boxes=0)
         try:
-            new = lambda: self.extraction_folders() - self.before  # noqa: E731
+            new = lambda: {n for n in self.extraction_folders() - self.before  # noqa: E731
+                           if not n.endswith(".live")}
             self.assertTrue(harness.wait_until(lambda: len(new()) == 1, 20), "no extraction folder")
             folder = self.driver.temp_folder() / new().pop()
             time.sleep(1.0)

@@ -16,6 +16,7 @@
 //                        (the POSIX launcher quotes such an argument itself)
 //   get=NAME@DIR         the same, and records whether DIR/NAME arrived
 //   sleep_ms=N           waits N milliseconds
+//   wait_for=PATH        waits until that file exists (at most two minutes)
 //
 // The report has one "key=value" line per fact, values escaped so that CR, LF, tabs,
 // backslashes and bytes outside printable ASCII stay visible: \r \n \t \\ \xHH.
@@ -23,6 +24,7 @@
 //   then per action: check=<0|1> REL, read=<0|1> PATH, read.content=..., connect=<0|1>,
 //   fetch.launcher=..., fetch=<exit code> NAME@DIR (-1 when it could not start),
 //   get=<0|1> NAME@DIR, slept=N,
+//   waited=<0|1> PATH,
 //   config.error=... for a setting it does not know, and last exit=N.
 // Exit code: the one configured; 2 when no configuration or no report path was found.
 //
@@ -260,6 +262,11 @@ int Run() {
             long ms = std::strtol(value.c_str(), 0, 10);
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             report.Add("slept", std::to_string(ms));
+        } else if (key == "wait_for") {
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+            while (!Exists(value) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            report.Add("waited", std::string(Exists(value) ? "1 " : "0 ") + value);
         } else {
             report.Add("config.error", "unknown setting '" + key + "'");
         }

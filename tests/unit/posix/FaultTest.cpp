@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -61,6 +62,8 @@ const std::set<std::string> kRemovalBoxes = {
     "Failed to allocate enough memory to form execution string.",
     "Failed to set current directory",
     kStartBox};
+
+const std::regex kFolder("sfx[0-9]+\\.tmp");
 
 const int kProgramExit = 7;
 // The started program keeps what it found: its arguments and a copy of its working directory.
@@ -221,15 +224,20 @@ class Rig {
     // What an install run must have done: an empty text when it did.
     std::string CheckInstall(const Outcome& run) const {
         std::string problem = Common(run);
-        // The folder is left only when the start of its own removal failed.
-        bool removalFailed = !run.journal.empty() && run.journal.back() == "StartDetached failed";
+        // The folder and its mark are left only when their removal failed; the removal has
+        // finished when the launcher returns.
+        bool removalFailed = !run.journal.empty() && run.journal.back() == "RemoveTree failed";
         std::set<std::string> left = Tree(temp_, true);
+        for (const std::string& name : planted_)
+            left.erase(name);
+        planted_.clear();
         fs::remove_all(temp_);
         fs::create_directories(temp_);
-        if (left.size() > (removalFailed ? 1 : 0) ||
-            (removalFailed && !left.empty() && left.begin()->compare(0, 3, "sfx") != 0))
+        if (left.size() > (removalFailed ? 2 : 0) ||
+            (removalFailed && (left.size() != 2 || !std::regex_match(*left.begin(), kFolder) ||
+                               *left.rbegin() != *left.begin() + ".live")))
             problem += "left in the temporary folder: " + Join(left);
-        Lines journal = {removalFailed ? "StartDetached failed" : "StartDetached"};
+        Lines journal = {removalFailed ? "RemoveTree failed" : "RemoveTree"};
         if (run.boxes.empty()) {
             if (run.calls.count("FileOpen") && run.calls.at("FileOpen") == 0)
                 return problem + Silent(run);
@@ -239,7 +247,9 @@ class Rig {
             return problem + Program();
         }
         const std::string& box = run.boxes[0];
-        if (!kRemovalBoxes.count(box)) journal.clear();
+        // A folder that the run could not make is not removed either: nothing is left, as
+        // checked above.
+        if (!kRemovalBoxes.count(box) || run.journal == Lines{"ErrorBox"}) journal.clear();
         journal.insert(journal.begin(), "ErrorBox");
         // Only a start that failed, or a wait, shows the start box after the program's start.
         bool started =
@@ -281,6 +291,22 @@ class Rig {
         if (!out.empty() || zip.compare(0, got.size(), got) != 0)
             problem += "extracted: " + Join(out);
         return problem;
+    }
+
+    // Plants links to target under the folder names (and every fourth mark name) that the tick
+    // counts give from now to three seconds after the planting: the launcher's tick count is this
+    // clock's, and the planting itself may take a while on a busy machine.
+    void Plant(const fs::path& target) {
+        auto now = [] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        };
+        for (auto tick = now() - 100; tick < now() + 3000; tick++) {
+            std::string name = "sfx" + std::to_string((uint32_t)tick) + ".tmp";
+            if (tick % 4 == 0) name += ".live";
+            if (symlink(target.c_str(), (temp_ / name).c_str()) == 0) planted_.insert(name);
+        }
     }
 
   private:
@@ -338,25 +364,28 @@ class Rig {
     fs::path temp_, out_, cwd_, own_;
     std::map<std::string, std::string> files_;
     std::set<std::string> tree_;
+    mutable std::set<std::string> planted_;
 };
 
 } // namespace
 
+const std::vector<TestEntry> kEntries = {
+    {"bin\\", ""},
+    {"bin\\start.run", kProgram},
+    {"bin\\start.ini", "-vmargs\r\n-Xms8m\r\n"},
+    {"com.kestrom.tarnix.ide.installer_2.5.0\\META-INF\\MANIFEST.MF",
+     "Manifest-Version: 1.0\r\nBundle-Version: 2.5.0\r\n"},
+    {"lib\\", ""},
+    {"lib\\deep\\", ""},
+    {"lib\\deep\\data.bin", Pattern(3 * 4096 + 100, 1)},
+    {"plugins\\", ""},
+    {"plugins\\extra.zip", Pattern(2 * 4096 + 7, 2)},
+    {"splash.bmp", "BM" + Pattern(60, 3)},
+};
+
 TEST(Faults, EveryPlatformCallFailsInTurn) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    Rig rig({
-        {"bin\\", ""},
-        {"bin\\start.run", kProgram},
-        {"bin\\start.ini", "-vmargs\r\n-Xms8m\r\n"},
-        {"com.kestrom.tarnix.ide.installer_2.5.0\\META-INF\\MANIFEST.MF",
-         "Manifest-Version: 1.0\r\nBundle-Version: 2.5.0\r\n"},
-        {"lib\\", ""},
-        {"lib\\deep\\", ""},
-        {"lib\\deep\\data.bin", Pattern(3 * 4096 + 100, 1)},
-        {"plugins\\", ""},
-        {"plugins\\extra.zip", Pattern(2 * 4096 + 7, 2)},
-        {"splash.bmp", "BM" + Pattern(60, 3)},
-    });
+    Rig rig(kEntries);
     struct Mode {
         const char* name;
         Lines arguments;
@@ -378,6 +407,9 @@ TEST(Faults, EveryPlatformCallFailsInTurn) {
                 std::string fault =
                     OS::Fault::Name((OS::Fault::Operation)op) + (":" + std::to_string(n));
                 Outcome run = rig.Run(mode.arguments, fault);
+                // A wait that fails leaves the program running while its folder is removed, as
+                // the failure requires: what it then says of its missing files is its own.
+                if (op == OS::Fault::kWaitProcess) run.other.clear();
                 std::string problem = (rig.*mode.check)(run);
                 if (!run.fired) problem += "the call was not made\n";
                 // A program left without its execute right is refused at its start.
@@ -400,4 +432,36 @@ TEST(Faults, EveryPlatformCallFailsInTurn) {
     for (size_t i = 0; i < problems.size() && i < 40; i++)
         ADD_FAILURE() << problems[i];
     EXPECT_EQ(problems.size(), 0u);
+}
+
+// The extraction folder's claim: whatever has the names that the tick counts give is passed over
+// and never written through, and a claim that fails ends with the first extraction's box, with
+// nothing extracted anywhere.
+TEST(Faults, ClaimingTheExtractionFolder) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    Rig rig(kEntries);
+    ScratchDir scratch;
+    fs::path target = scratch.Path("target");
+    fs::create_directories(target);
+    struct Row {
+        const char* label;
+        bool planted;
+        const char* fault;
+        bool box;
+    } rows[] = {
+        {"free names", false, "", false},
+        {"tick names planted", true, "", false},
+        {"tick names planted, no random source", true, "Random:1", true},
+        {"the folder cannot be made", false, "CreateFolder:1", true},
+    };
+    for (const Row& row : rows) {
+        if (row.planted) rig.Plant(target);
+        Outcome run = rig.Run({"--user", "two words", "-vmargs", "-Xmx1m"}, row.fault);
+        EXPECT_EQ(rig.CheckInstall(run), "") << row.label;
+        EXPECT_EQ(run.boxes, row.box ? Lines{"Failed to extract version file."} : Lines{})
+            << row.label;
+        EXPECT_EQ(run.calls["Random"], row.planted ? 1u : 0u) << row.label;
+        EXPECT_TRUE(fs::is_empty(target)) << row.label;
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
