@@ -23,7 +23,6 @@ void System::ShowErrorMessage(const char* message) {
     OS::ErrorBox("Extracting error", message);
 }
 
-<<<<<<< HEAD
 BOOL System::ExecuteAndWait(const char* executablePath, const char* args, const char* const* argv,
                             void (*started)(OS::Process program, void* context), void* context) {
     char* fullCommand = 0;

@@ -265,6 +265,13 @@ extern "C" const OS::LoadConfiguration _load_config_used = {
     sizeof(OS::LoadConfiguration), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
     OS::kSearchSystem32,           0, 0};
 
+// The start-up code asks for a handler of floating-point errors; the runtime's own prints them to
+// standard error, which a windowed launcher that computes no floating point never has. This one
+// keeps its printing code and texts out of the stub.
+extern "C" int _matherr(void*) {
+    return 0;
+}
+
 namespace OS {
 
 // Not declared by every SDK, and missing on systems older than Windows 8 without update
