@@ -224,32 +224,6 @@ int FindEntry(InstallRun* run, const char* contains, const char* suffix, char** 
     return -1;
 }
 
-bool IsQuotedSpecial(char c) {
-    for (const char* special = OS::kQuotedSpecials; *special; special++)
-        if (*special == c) return true;
-    return false;
-}
-
-// The length of path in double quotes, as one word of the platform's command line: each
-// character that the quotes would still leave as syntax is written with a backslash before it.
-UINT QuotedLength(const char* path) {
-    UINT length = 2;
-    for (const char* c = path; c && *c; c++)
-        length += IsQuotedSpecial(*c) ? 2 : 1;
-    return length;
-}
-
-// Writes that form of path and a NUL into buffer, of QuotedLength(path) + 1 bytes.
-void WriteQuoted(char* buffer, const char* path) {
-    *buffer++ = '"';
-    for (const char* c = path; c && *c; c++) {
-        if (IsQuotedSpecial(*c)) *buffer++ = '\\';
-        *buffer++ = *c;
-    }
-    *buffer++ = '"';
-    *buffer = 0;
-}
-
 // True when the file's last byte is there and is no line feed, so that a line appended to it
 // would continue its last line. A line feed alone ends a line too (files written on POSIX).
 // Read before the ini is opened for writing: the write handle cannot read.
@@ -278,8 +252,8 @@ bool FormCommandLine(const char* javaPath, const char* storedArguments,
         System::SafeFreeMemory(replaced);
         replaced = javaArguments;
     } else {
-        *program = (char*)System::SafeAllocMemory(QuotedLength(executionString) + 1);
-        if (*program) WriteQuoted(*program, executionString);
+        // One word in quotes, whatever blanks the extraction folder holds.
+        *program = Join("\"", executionString, "\"");
     }
     *arguments = replaced ? Join(replaced, " ", providedArguments) : 0;
     System::SafeFreeMemory(replaced);

@@ -148,10 +148,6 @@ bool ProcessRuns(const ProcessStamp* stamp);
 // Marks an extracted file executable for its owner (kExecuteBits). False when it could not be;
 // Windows needs nothing (true).
 bool MarkExecutable(const char* path);
-// The characters that a path in double quotes on this platform's command lines still carries as
-// syntax, each to be written with a backslash before it (POSIX: the shell's $ ` " and \;
-// Windows: none, its paths hold no double quote and the backslash is its separator).
-extern const char* const kQuotedSpecials;
 
 // ---- user interface -----------------------------------------------------------------------
 // A modal error box (POSIX: "caption: text" on standard error).

@@ -26,7 +26,6 @@ extern char** environ;
 namespace OS {
 
 const char kSeparator = '/';
-const char* const kQuotedSpecials = "$`\"\\";
 
 namespace {
 

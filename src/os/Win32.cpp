@@ -9,7 +9,6 @@
 namespace OS {
 
 const char kSeparator = '\\';
-const char* const kQuotedSpecials = "";
 
 static HANDLE AsHandle(Handle file) {
     return reinterpret_cast<HANDLE>(file);

@@ -953,11 +953,11 @@ TEST(ListJson, TextsAreAsciiWithStoredBytesAsLatin1AndTheIdentityIsAnObject) {
     std::ostringstream none, out;
     sfxpack::WriteIdentityJson(none, nullptr, "  ");
     EXPECT_EQ(none.str(), "null");
-    sfxpack::IdentityListing identity;
-    identity.icons = {{16, 16, 32, 1128}, {256, 256, 32, 40000}};
-    identity.hasVersion = true;
+    sfxpack::InstallerIdentity identity;
+    identity.windowsImage = true;
+    identity.icons = {{121, {{16, 16, 32, 1128}, {256, 256, 32, 40000}}}};
     identity.fileVersion = "1.2.0.0";
-    identity.strings = {{"ProductName", u"Caf\u00e9"}};
+    identity.versionStrings = {{"ProductName", "Caf\xc3\xa9"}};
     sfxpack::WriteIdentityJson(out, &identity, "  ");
     EXPECT_EQ(out.str(), "{\n    \"icons\": [{\"width\": 16, \"height\": 16, \"bitCount\": 32, "
                          "\"bytes\": 1128}, {\"width\": 256, \"height\": 256, \"bitCount\": 32, "

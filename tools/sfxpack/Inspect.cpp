@@ -170,36 +170,6 @@ bool ListInstaller(const std::string& path, std::ostream& out, std::string* erro
     return true;
 }
 
-namespace {
-
-// The identity that a Windows stub carries in its resources, as the JSON listing shows it: the
-// application icon's images (group 121, else the first group), the version information and the
-// execution level. False for a stub that is no Windows image or whose resources cannot be read.
-bool ListedIdentity(const std::string& path, IdentityListing* listing) {
-    InstallerIdentity identity;
-    std::string error;
-    if (!ReadIdentity(path, &identity, &error) || !identity.windowsImage) return false;
-    const IconGroupInfo* group = identity.icons.empty() ? nullptr : &identity.icons[0];
-    for (const IconGroupInfo& candidate : identity.icons)
-        if (candidate.id == 121) group = &candidate;
-    for (size_t i = 0; group && i < group->images.size(); i++) {
-        const IconImageInfo& image = group->images[i];
-        listing->icons.push_back({image.width, image.height, image.bitCount, image.bytes});
-    }
-    listing->hasVersion = !identity.fileVersion.empty() || !identity.versionStrings.empty();
-    listing->fileVersion = identity.fileVersion;
-    listing->productVersion = identity.productVersion;
-    for (const auto& [key, value] : identity.versionStrings) {
-        std::u16string units;
-        ToUtf16(value, &units);
-        listing->strings.push_back({key, units});
-    }
-    listing->executionLevel = identity.executionLevel;
-    return true;
-}
-
-} // namespace
-
 bool ListInstallerJson(const std::string& path, std::ostream& out, std::string* error) {
     PayloadBounds bounds;
     if (!LocatePayloadEnd(path, &bounds, error)) return false;
@@ -283,8 +253,10 @@ bool ListInstallerJson(const std::string& path, std::ostream& out, std::string* 
          << ", \"matches\": " << (readable && crc == opened.footer->CRC32 ? "true" : "false")
          << "},\n";
 
-    IdentityListing identity;
-    bool hasIdentity = ListedIdentity(path, &identity);
+    // A stub whose resources cannot be read lists no identity; verify names why.
+    InstallerIdentity identity;
+    std::string resourceError;
+    bool hasIdentity = ReadIdentity(path, &identity, &resourceError);
     json << "  \"identity\": ";
     WriteIdentityJson(json, hasIdentity ? &identity : nullptr, "  ");
     json << "\n}\n";

@@ -35,21 +35,24 @@ std::string JsonText(const std::u16string& units) {
     return out + "\"";
 }
 
-void WriteIdentityJson(std::ostream& out, const IdentityListing* identity,
+void WriteIdentityJson(std::ostream& out, const InstallerIdentity* identity,
                        const std::string& indent) {
-    if (!identity) {
+    if (!identity || !identity->windowsImage) {
         out << "null";
         return;
     }
+    const IconGroupInfo* group = identity->icons.empty() ? nullptr : &identity->icons[0];
+    for (const IconGroupInfo& candidate : identity->icons)
+        if (candidate.id == 121) group = &candidate;
     const std::string inner = indent + "  ";
     out << "{\n" << inner << "\"icons\": [";
-    for (size_t i = 0; i < identity->icons.size(); i++) {
-        const IdentityListing::Icon& icon = identity->icons[i];
+    for (size_t i = 0; group && i < group->images.size(); i++) {
+        const IconImageInfo& icon = group->images[i];
         out << (i ? ", " : "") << "{\"width\": " << icon.width << ", \"height\": " << icon.height
             << ", \"bitCount\": " << icon.bitCount << ", \"bytes\": " << icon.bytes << "}";
     }
     out << "],\n" << inner << "\"version\": ";
-    if (!identity->hasVersion) {
+    if (identity->fileVersion.empty() && identity->versionStrings.empty()) {
         out << "null";
     } else {
         auto fixed = [](const std::string& text) {
@@ -57,9 +60,13 @@ void WriteIdentityJson(std::ostream& out, const IdentityListing* identity,
         };
         out << "{\"fileVersion\": " << fixed(identity->fileVersion)
             << ", \"productVersion\": " << fixed(identity->productVersion) << ", \"strings\": {";
-        for (size_t i = 0; i < identity->strings.size(); i++)
-            out << (i ? ", " : "") << JsonText(identity->strings[i].first) << ": "
-                << JsonText(identity->strings[i].second);
+        for (size_t i = 0; i < identity->versionStrings.size(); i++) {
+            // The reader gives the stored UTF-16 as UTF-8; shown as its characters.
+            std::u16string value;
+            ToUtf16(identity->versionStrings[i].second, &value);
+            out << (i ? ", " : "") << JsonText(identity->versionStrings[i].first) << ": "
+                << JsonText(value);
+        }
         out << "}}";
     }
     out << ",\n"

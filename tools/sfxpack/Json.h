@@ -2,6 +2,8 @@
 // identity. The document's members are described in the guide ("sfxpack list --json").
 #pragma once
 
+#include "Resources.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -25,25 +27,11 @@ std::string JsonText(const std::string& bytes);
 // on as \uxxxx, so that the document stays plain ASCII.
 std::string JsonText(const std::u16string& units);
 
-// What a Windows installer's stub says of its author: the icon, the version information and the
-// execution level, as read from its resources.
-struct IdentityListing {
-    struct Icon {
-        uint32_t width = 0, height = 0; // in pixels; 256 where the icon directory stores 0
-        uint32_t bitCount = 0;
-        uint32_t bytes = 0; // the image's size
-    };
-    std::vector<Icon> icons;                 // the application icon group, in its order
-    bool hasVersion = false;                 // a version resource exists
-    std::string fileVersion, productVersion; // its fixed part, "a.b.c.d"
-    std::vector<std::pair<std::string, std::u16string>> strings; // its string table, as stored
-    std::string executionLevel; // from the manifest; empty when it requests none
-};
-
 // The "identity" member's value: null without an identity (a stub that is not a Windows
-// program), else an object of icons, version and executionLevel. indent is the indentation of
-// the member's own line.
-void WriteIdentityJson(std::ostream& out, const IdentityListing* identity,
+// program), else an object of the application icon's images (group 121, else the first group),
+// the version information and the execution level. indent is the indentation of the member's
+// own line.
+void WriteIdentityJson(std::ostream& out, const InstallerIdentity* identity,
                        const std::string& indent);
 
 } // namespace sfxpack
